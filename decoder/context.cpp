@@ -1,0 +1,95 @@
+// Setting up and releasing a DecoderContext.
+#include <cstring>
+#include <new>
+
+#include "decoder.h"
+
+namespace ruv {
+
+namespace {
+
+// Shift amounts of the delta fields, by coding mode 1 to 4.
+constexpr int32_t shift2_of_mode[5] = {0, 0, 1, 2, 2};
+constexpr int32_t shift4_of_mode[5] = {0, 1, 2, 3, 3};
+
+// The reference block holds width x height x 4 + 32 bytes, and a host's RGB32
+// buffer width x height x 4: both must fit in 32 bits, as on the 32-bit host.
+constexpr uint64_t max_block_bytes = 0xFFFFFFFFu;
+
+}  // namespace
+
+bool frame_size_supported(int32_t width, int32_t height, uint32_t coding_mode) {
+    if (width <= 0 || height <= 0 || coding_mode > 4) return false;
+    const int32_t grid = coding_mode == 0 ? 4 : 8;
+    if (width % grid != 0 || height % 2 != 0) return false;
+    return uint64_t(width) * uint64_t(height) * 4 + 32 <= max_block_bytes;
+}
+
+const char* describe(frame_fault fault) {
+    switch (fault) {
+        case frame_fault::none: return "well-formed";
+        case frame_fault::short_intra: return "intra frame shorter than its picture";
+        case frame_fault::bad_payload_end: return "payload end outside the frame";
+        case frame_fault::bad_table_length: return "mode table block outside the frame";
+        case frame_fault::table_overflow: return "mode table longer than the picture";
+        case frame_fault::table_truncated: return "mode table cut short";
+        case frame_fault::record_count: return "mode records do not match the picture's blocks";
+        case frame_fault::payload_overrun: return "codes call for more payload than the frame holds";
+    }
+    return "unknown fault";
+}
+
+bool DecoderContext::setup(int32_t width, int32_t height, uint32_t coding_mode,
+                           uint32_t output_compression) {
+    release();
+    if (!frame_size_supported(width, height, coding_mode)) return false;
+    if (output_compression != compression_rgb32 && output_compression != compression_yuy2) return false;
+
+    m_width = width;
+    m_height = height;
+    m_coding_mode = int32_t(coding_mode);
+    if (coding_mode != 0) {
+        m_shift2 = shift2_of_mode[coding_mode];
+        m_shift4 = shift4_of_mode[coding_mode];
+
+        const size_t pixels = size_t(width) * size_t(height);
+        m_ref_block = new (std::nothrow) uint8_t[pixels * 4 + 32];
+        m_table_opt = new (std::nothrow) uint8_t[pixels / 8 * 2];
+        if (!m_ref_block || !m_table_opt) {
+            release();
+            return false;
+        }
+        const uintptr_t start = reinterpret_cast<uintptr_t>(m_ref_block);
+        m_ref_frame = m_ref_block + (((start + 32) & ~uintptr_t(31)) - start);
+
+        // A delta frame before any intra frame then shows black, not stale memory.
+        const size_t pairs = pixels / 8;
+        for (size_t i = 0; i < pairs; ++i) {
+            std::memset(m_ref_frame + 12 * i, 0, 8);
+            std::memset(m_ref_frame + 12 * i + 8, 128, 4);
+        }
+        std::memset(m_table_opt, 0, pixels / 8 * 2);
+    }
+    m_rgb_output = output_compression == compression_rgb32 ? 1 : 0;
+    return true;
+}
+
+void DecoderContext::release() {
+    delete[] m_ref_block;
+    delete[] m_table_opt;
+    m_ref_block = nullptr;
+    m_ref_frame = nullptr;
+    m_table_opt = nullptr;
+}
+
+size_t DecoderContext::output_size() const {
+    return size_t(m_width) * size_t(m_height) * (m_rgb_output ? 4 : 2);
+}
+
+size_t DecoderContext::intra_frame_size() const {
+    return 4 + size_t(m_width) * size_t(m_height) / 2 * 3;
+}
+
+size_t DecoderContext::block_count() const { return size_t(m_width / 8) * size_t(m_height / 2); }
+
+}  // namespace ruv

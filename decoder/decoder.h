@@ -1,0 +1,99 @@
+// The "RUV1" frame decoder: one DecoderContext per stream, fed one frame at a time.
+//
+// A context is set up for a frame size, a coding mode and an output kind, then
+// decodes intra frames (decode_intra) and delta frames (decode_delta) in stream
+// order into a caller's output buffer of output_size() bytes: YUY2 rows top-down,
+// or RGB32 rows bottom-up with the pixel's luma in the fourth byte.
+//
+// Every decode is told the frame's length and never reads past it. A frame that
+// is malformed or short is decoded as far as it is sound; the rest of the picture
+// shows the previous one, and the result names what was wrong.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ruv {
+
+// Output compressions, as a host names them in biCompression.
+constexpr uint32_t compression_rgb32 = 0;           // BI_RGB, 32 bits a pixel
+constexpr uint32_t compression_yuy2 = 0x32595559;   // FourCC "YUY2", 16 bits a pixel
+
+// The SIMD kernels are SSE2; other processors use the scalar ones.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define RUV_SSE2 1
+constexpr bool simd_available = true;
+#else
+#define RUV_SSE2 0
+constexpr bool simd_available = false;
+#endif
+
+// What a decoder found wrong with a frame; none for a well-formed one.
+enum class frame_fault : uint8_t {
+    none,
+    short_intra,        // an intra frame shorter than its picture: missing cell pairs show the previous picture
+    bad_payload_end,    // payload_end below 4 or past the frame: nothing rebuilt
+    bad_table_length,   // table block shorter than its length word or past the frame: nothing rebuilt
+    table_overflow,     // more mode-table entries than blocks: the surplus was dropped
+    table_truncated,    // a run without its count byte, or a mode record reaching below offset 4
+    record_count,       // a packed record area without exactly one record per block
+    payload_overrun,    // codes call for more payload than the frame holds: later blocks kept
+};
+
+// Whether setup accepts this frame size for this coding mode: positive, on the
+// decoding grid, and with buffers whose sizes fit in 32 bits.
+bool frame_size_supported(int32_t width, int32_t height, uint32_t coding_mode);
+
+// A short English phrase for a fault, for messages.
+const char* describe(frame_fault fault);
+
+struct DecoderContext {
+    uint8_t* m_ref_block = nullptr;   // owned: the reference frame's heap block
+    uint8_t* m_ref_frame = nullptr;   // 32-byte aligned start of the reference frame in m_ref_block
+    uint8_t* m_table_opt = nullptr;   // owned: the unpacked mode table, 4 bytes per 8x2 block
+    int32_t m_coding_mode = 0;
+    int32_t m_width = 0;
+    int32_t m_height = 0;
+    int32_t m_shift2 = 0;             // left shift of 2-bit deltas
+    int32_t m_shift4 = 0;             // left shift of scaled 4-bit deltas
+    int32_t m_rgb_output = 0;         // 1: RGB32, 0: YUY2
+    bool m_simd = simd_available;     // false selects the scalar reference kernels
+
+    DecoderContext() = default;
+    DecoderContext(const DecoderContext&) = delete;
+    DecoderContext& operator=(const DecoderContext&) = delete;
+    ~DecoderContext() { release(); }
+
+    // Prepares the context for a stream. Refuses (returns false, leaving the
+    // context released) sizes that are not positive, off the decoding grid
+    // (width a multiple of 4 and height even; width a multiple of 8 for coding
+    // modes 1 to 4), or whose buffers do not fit in 32 bits; a coding mode above
+    // 4; an output compression other than RGB32 or YUY2; a failed allocation.
+    // The reference frame starts as a black picture and the mode table as zeros.
+    bool setup(int32_t width, int32_t height, uint32_t coding_mode, uint32_t output_compression);
+
+    // Frees both buffers; harmless on a released context.
+    void release();
+
+    // Bytes of the output buffer that one frame fills.
+    size_t output_size() const;
+    // Bytes of a whole intra frame, header word included.
+    size_t intra_frame_size() const;
+    // Number of 8x2 blocks, one mode word each (coding modes 1 to 4).
+    size_t block_count() const;
+
+    // Decodes an intra frame and, for coding modes 1 to 4, keeps it as the reference frame.
+    frame_fault decode_intra(uint8_t* output, const uint8_t* frame, size_t frame_length);
+
+    // Decodes a delta frame against the reference frame (coding modes 1 to 4 only;
+    // in coding mode 0 it decodes the frame as an intra frame).
+    frame_fault decode_delta(uint8_t* output, const uint8_t* frame, size_t frame_length);
+
+    // The mode-table unpackers that decode_delta runs; exposed for tests and fuzzing.
+    // Packed records (coding modes 1 and 2) lie in [records, records_end); run-length
+    // code bytes (coding modes 3 and 4) in [codes, codes_end).
+    frame_fault unpack_packed_table(const uint8_t* records, const uint8_t* records_end);
+    frame_fault unpack_rle_table(const uint8_t* codes, const uint8_t* codes_end);
+};
+
+}  // namespace ruv

@@ -1,0 +1,202 @@
+// Delta frames: the mode table is unpacked first, then the picture is walked one
+// 8x2 block (one mode word) at a time, bottom cell row first, each block's six
+// sample blocks rebuilt in place in the reference frame and its two cell pairs
+// written to the output.
+//
+// A malformed frame is rebuilt only as far as it is sound: a frame whose offsets
+// leave it is not rebuilt at all, and the walk stops at the first block whose
+// payload would pass payload_end. Blocks not rebuilt show the reference frame,
+// which keeps them, so output and reference always agree.
+#include <cstring>
+
+#include "cell_rows.h"
+#include "decoder.h"
+#include "sample_block.h"
+#include "sample_block_sse2.h"
+
+namespace ruv {
+
+namespace {
+
+uint32_t read_u32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// Payload bytes of the two cells' luma codes in a luma byte, and of a chroma code byte.
+struct payload_tables {
+    uint8_t luma[64];
+    uint8_t chroma[256];
+    constexpr payload_tables() : luma(), chroma() {
+        for (int b = 0; b < 64; ++b) luma[b] = uint8_t(payload_size[b >> 3] + payload_size[b & 7]);
+        for (int b = 0; b < 256; ++b) chroma[b] = b < 8 ? payload_size[b] : 0;
+    }
+};
+constexpr payload_tables block_payload_table;
+
+size_t block_payload(uint32_t v) {
+    return size_t(block_payload_table.luma[v & 0x3F]) + block_payload_table.chroma[(v >> 8) & 0xFF] +
+           block_payload_table.luma[(v >> 16) & 0x3F] + block_payload_table.chroma[v >> 24];
+}
+
+// The sample-block kernels of one kernel family, with the frame's shifts.
+template <bool simd>
+struct block_rebuilder;
+
+template <>
+struct block_rebuilder<false> {
+    int32_t shift2, shift4;
+    block_rebuilder(int32_t s2, int32_t s4) : shift2(s2), shift4(s4) {}
+    size_t operator()(uint32_t code, const uint8_t* payload, const uint8_t* predictor, uint8_t* ref,
+                      uint8_t* shown) const {
+        return rebuild_sample_block_c(code, payload, predictor, ref, shown, shift2, shift4);
+    }
+};
+
+#if RUV_SSE2
+template <>
+struct block_rebuilder<true> {
+    delta_shifts_sse2 shifts;
+    block_rebuilder(int32_t s2, int32_t s4) : shifts(s2, s4) {}
+    size_t operator()(uint32_t code, const uint8_t* payload, const uint8_t* predictor, uint8_t* ref,
+                      uint8_t* shown) const {
+        return rebuild_sample_block_sse2(code, payload, predictor, ref, shown, shifts);
+    }
+};
+#else
+template <>
+struct block_rebuilder<true> : block_rebuilder<false> {
+    using block_rebuilder<false>::block_rebuilder;
+};
+#endif
+
+// The state that one delta frame carries from block to block.
+struct walk_state {
+    const uint8_t* payload;  // next payload byte
+    uint8_t left_y[4];       // four copies of the upper-left luma of the last luma block
+    uint8_t left_uv[4];      // the last chroma block
+};
+
+// Rebuilds one cell pair (luma of two cells, then their chroma) under the low 16
+// bits of a mode word, and writes it to the output lines.
+template <bool rgb, bool simd>
+inline void rebuild_pair(uint32_t v, uint8_t* ref, walk_state& s, const block_rebuilder<simd>& rebuild,
+                         uint8_t* upper, uint8_t* lower) {
+    uint8_t shown[12];
+    s.payload += rebuild((v >> 3) & 7, s.payload, s.left_y, ref, shown);
+    std::memset(s.left_y, ref[0], 4);
+    s.payload += rebuild(v & 7, s.payload, s.left_y, ref + 4, shown + 4);
+    std::memset(s.left_y, ref[4], 4);
+    s.payload += rebuild((v >> 8) & 0xFF, s.payload, s.left_uv, ref + 8, shown + 8);
+    std::memcpy(s.left_uv, ref + 8, 4);
+    pair_kernel_for<rgb, simd>()(shown, upper, lower);
+}
+
+// One of the specialised walks: record_skip is the mode record after each
+// block's payload (1 or 2 bytes in coding modes 1 and 2, none in 3 and 4).
+// Returns the number of blocks rebuilt; the rest are left to the caller.
+template <size_t record_skip, bool rgb, bool simd>
+size_t walk(const DecoderContext& ctx, const row_placement& place, const uint8_t* payload,
+            const uint8_t* payload_end) {
+    const block_rebuilder<simd> rebuild(ctx.m_shift2, ctx.m_shift4);
+    const size_t rows = size_t(ctx.m_height / 2);
+    const size_t blocks_per_row = size_t(ctx.m_width / 8);
+    const uint8_t* table = ctx.m_table_opt;
+    uint8_t* ref = ctx.m_ref_frame;
+    walk_state s{payload, {0, 0, 0, 0}, {0, 0, 0, 0}};
+
+    for (size_t row = 0; row < rows; ++row) {
+        uint8_t* upper = place.upper(row);
+        for (size_t b = 0; b < blocks_per_row; ++b) {
+            uint32_t v;
+            std::memcpy(&v, table, 4);
+            // Near the end of the payload, check that this block's payload fits.
+            const size_t left = size_t(payload_end - s.payload);
+            if (left < max_block_payload + record_skip && block_payload(v) + record_skip > left) {
+                return row * blocks_per_row + b;
+            }
+            rebuild_pair<rgb, simd>(v, ref, s, rebuild, upper, upper + place.upper_to_lower);
+            rebuild_pair<rgb, simd>(v >> 16, ref + 12, s, rebuild, upper + place.pair_bytes,
+                                    upper + place.upper_to_lower + place.pair_bytes);
+            s.payload += record_skip;
+            table += 4;
+            ref += 24;
+            upper += 2 * place.pair_bytes;
+        }
+    }
+    return rows * blocks_per_row;
+}
+
+template <bool rgb, bool simd>
+size_t walk_for_mode(const DecoderContext& ctx, const row_placement& place, const uint8_t* payload,
+                     const uint8_t* payload_end) {
+    switch (ctx.m_coding_mode) {
+        case 1: return walk<1, rgb, simd>(ctx, place, payload, payload_end);
+        case 2: return walk<2, rgb, simd>(ctx, place, payload, payload_end);
+        default: return walk<0, rgb, simd>(ctx, place, payload, payload_end);
+    }
+}
+
+// Shows the blocks from `first` on as the reference frame holds them.
+template <bool rgb, bool simd>
+void show_reference(const DecoderContext& ctx, const row_placement& place, size_t first) {
+    constexpr pair_kernel kernel = pair_kernel_for<rgb, simd>();
+    const size_t pairs_per_row = size_t(ctx.m_width / 4);
+    const size_t rows = size_t(ctx.m_height / 2);
+    for (size_t pair = 2 * first; pair < rows * pairs_per_row;) {
+        const size_t row = pair / pairs_per_row;
+        const size_t column = pair % pairs_per_row;
+        const size_t count = pairs_per_row - column;
+        write_pairs<kernel>(ctx.m_ref_frame + 12 * pair, count, place.upper(row) + place.pair_bytes * column,
+                            place.upper_to_lower, place.pair_bytes);
+        pair += count;
+    }
+}
+
+template <bool rgb, bool simd>
+frame_fault decode_delta_as(const DecoderContext& ctx, uint8_t* output, const uint8_t* payload,
+                            const uint8_t* payload_end, bool rebuild, frame_fault fault) {
+    const row_placement place(output, ctx.m_width, ctx.m_height, rgb);
+    const size_t done = rebuild ? walk_for_mode<rgb, simd>(ctx, place, payload, payload_end) : 0;
+    if (done < ctx.block_count()) {
+        show_reference<rgb, simd>(ctx, place, done);
+        if (rebuild && fault == frame_fault::none) fault = frame_fault::payload_overrun;
+    }
+    return fault;
+}
+
+}  // namespace
+
+frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, size_t frame_length) {
+    if (m_coding_mode == 0) return decode_intra(output, frame, frame_length);
+
+    frame_fault fault = frame_fault::none;
+    bool rebuild = false;
+    size_t payload_end = 4;
+    if (frame_length >= 4) payload_end = read_u32(frame);
+    if (frame_length < 4 || payload_end < 4 || payload_end > frame_length) {
+        fault = frame_fault::bad_payload_end;
+    } else if (m_coding_mode <= 2) {
+        fault = unpack_packed_table(frame + 4, frame + payload_end);
+        rebuild = true;
+    } else {
+        const size_t room = frame_length - payload_end;
+        const size_t table_length = room >= 4 ? read_u32(frame + payload_end) : 0;
+        if (table_length < 4 || table_length > room) {
+            fault = frame_fault::bad_table_length;
+        } else {
+            fault = unpack_rle_table(frame + payload_end + 4, frame + payload_end + table_length);
+            rebuild = true;
+        }
+    }
+
+    const uint8_t* payload = rebuild ? frame + 4 : nullptr;
+    const uint8_t* end = rebuild ? frame + payload_end : nullptr;
+    if (m_rgb_output) {
+        return m_simd ? decode_delta_as<true, true>(*this, output, payload, end, rebuild, fault)
+                      : decode_delta_as<true, false>(*this, output, payload, end, rebuild, fault);
+    }
+    return m_simd ? decode_delta_as<false, true>(*this, output, payload, end, rebuild, fault)
+                  : decode_delta_as<false, false>(*this, output, payload, end, rebuild, fault);
+}
+
+}  // namespace ruv

@@ -1,0 +1,104 @@
+// Unpacking a delta frame's mode table into m_table_opt: the packed records of
+// coding modes 1 and 2, walked backwards from their end, and the run-length code
+// bytes of coding modes 3 and 4, read forwards. Entry layout (4 bytes a block):
+// byte 0 the luma codes of cells 0 (bits 3-5) and 1 (bits 0-2), byte 1 the chroma
+// code of cell pair 0, byte 2 the luma codes of cells 2 and 3, byte 3 the chroma
+// code of cell pair 1.
+#include "decoder.h"
+#include "sample_block.h"
+
+namespace ruv {
+
+namespace {
+
+// Payload bytes of the six codes of a coding-mode-1 record: 4 for each bit set in bits 0-5.
+size_t mode1_payload(uint8_t d) {
+    size_t bits = 0;
+    for (int i = 0; i < 6; ++i) bits += (d >> i) & 1u;
+    return 4 * bits;
+}
+
+// Payload bytes of the six 2-bit codes of a coding-mode-2 record.
+size_t mode2_payload(uint32_t d) {
+    size_t sum = 0;
+    for (int i = 0; i < 6; ++i) sum += payload_size[(d >> (2 * i)) & 3u];
+    return sum;
+}
+
+}  // namespace
+
+frame_fault DecoderContext::unpack_packed_table(const uint8_t* records, const uint8_t* records_end) {
+    if (m_coding_mode != 1 && m_coding_mode != 2) return frame_fault::none;
+    const size_t entries = block_count();
+    const size_t record_bytes = m_coding_mode == 1 ? 1 : 2;
+    // Records end with their mode record, so they are found from the end; the
+    // i-th record from the end fills the i-th entry from the end.
+    size_t written = 0;
+    size_t left = size_t(records_end - records);
+    while (left > 0) {
+        if (left < record_bytes) return frame_fault::table_truncated;
+        const uint8_t* rec = records + (left - record_bytes);
+        uint8_t entry[4];
+        size_t payload;
+        if (m_coding_mode == 1) {
+            const uint8_t d = rec[0];
+            entry[0] = uint8_t(((d >> 5) & 1) << 3 | ((d >> 4) & 1));
+            entry[1] = uint8_t((d >> 3) & 1);
+            entry[2] = uint8_t(((d >> 2) & 1) << 3 | ((d >> 1) & 1));
+            entry[3] = uint8_t(d & 1);
+            payload = mode1_payload(d);
+        } else {
+            const uint32_t d = uint32_t(rec[0]) | uint32_t(rec[1]) << 8;
+            entry[0] = uint8_t(((d >> 10) & 3) << 3 | ((d >> 8) & 3));
+            entry[1] = uint8_t((d >> 6) & 3);
+            entry[2] = uint8_t(((d >> 4) & 3) << 3 | ((d >> 2) & 3));
+            entry[3] = uint8_t(d & 3);
+            payload = mode2_payload(d);
+        }
+        if (left - record_bytes < payload) return frame_fault::table_truncated;
+        if (written == entries) return frame_fault::table_overflow;
+        uint8_t* out = m_table_opt + 4 * (entries - 1 - written);
+        for (int i = 0; i < 4; ++i) out[i] = entry[i];
+        ++written;
+        left -= record_bytes + payload;
+    }
+    return written == entries ? frame_fault::none : frame_fault::record_count;
+}
+
+frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t* codes_end) {
+    const size_t luma_limit = 2 * block_count();
+    const size_t chroma_limit = block_count();
+    size_t luma = 0;
+    size_t chroma = 0;
+    const uint8_t* p = codes;
+    while (p < codes_end) {
+        const uint8_t b = *p++;
+        size_t count = 1;
+        if (b & 0x40) {
+            if (p == codes_end) return frame_fault::table_truncated;
+            count = *p++;
+            if (count == 0) count = 256;
+        }
+        if (b < 0x80) {
+            const size_t room = luma_limit - luma;
+            const size_t n = count < room ? count : room;
+            for (size_t i = 0; i < n; ++i) m_table_opt[2 * (luma + i)] = b;
+            luma += n;
+            if (n < count) return frame_fault::table_overflow;
+        } else {
+            const uint8_t pair0 = (b >> 3) & 7;
+            const uint8_t pair1 = b & 7;
+            const size_t room = chroma_limit - chroma;
+            const size_t n = count < room ? count : room;
+            for (size_t i = 0; i < n; ++i) {
+                m_table_opt[4 * (chroma + i) + 1] = pair0;
+                m_table_opt[4 * (chroma + i) + 3] = pair1;
+            }
+            chroma += n;
+            if (n < count) return frame_fault::table_overflow;
+        }
+    }
+    return frame_fault::none;
+}
+
+}  // namespace ruv
