@@ -22,7 +22,7 @@ struct decoder_pair {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
-    const uint32_t mode = data[2] % 5;
+    const uint32_t mode = (data[2] & 0x7F) % 5;
     const int32_t grid = mode == 0 ? 4 : 8;
     const int32_t width = grid * (1 + data[0] % (mode == 0 ? 24 : 12));
     const int32_t height = 2 * (1 + data[1] % 12);
