@@ -1,0 +1,240 @@
+// Unpacking mode tables into m_table_opt: packed records (coding modes 1 and 2)
+// and run-length code bytes (coding modes 3 and 4), well-formed and not.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "decoder.h"
+#include "frame_builders.h"
+
+namespace ruv {
+namespace {
+
+using frames::bytes;
+using frames::exact_buffer;
+
+// A context whose table holds a marker in every byte, so that untouched entries show.
+void set_up_marked(DecoderContext& ctx, int32_t w, int32_t h, uint32_t mode) {
+    ASSERT_TRUE(ctx.setup(w, h, mode, compression_yuy2));
+    std::memset(ctx.m_table_opt, 0xEE, ctx.block_count() * 4);
+}
+
+frame_fault unpack_packed(DecoderContext& ctx, const bytes& area) {
+    const exact_buffer b(area);
+    return ctx.unpack_packed_table(b.data(), b.data() + b.size);
+}
+
+frame_fault unpack_rle(DecoderContext& ctx, const bytes& codes) {
+    const exact_buffer b(codes);
+    return ctx.unpack_rle_table(b.data(), b.data() + b.size);
+}
+
+bytes with_payload(size_t n, const bytes& record) {
+    bytes r(n, 0x77);
+    frames::append(r, record);
+    return r;
+}
+
+bytes concat(const bytes& a, const bytes& b) {
+    bytes r = a;
+    frames::append(r, b);
+    return r;
+}
+
+TEST(PackedTable, Mode2RecordWithAllPayloadSizes) {
+    frames::coded_block b;
+    const uint8_t codes[6] = {3, 2, 1, 0, 2, 3};
+    std::copy(codes, codes + 6, b.code);
+    EXPECT_EQ(frames::mode_record(b, 2), bytes({0x4B, 0x0E}));
+    EXPECT_EQ(frames::payload_size(b), 10u);
+
+    DecoderContext ctx;
+    set_up_marked(ctx, 8, 2, 2);
+    EXPECT_EQ(unpack_packed(ctx, with_payload(10, {0x4B, 0x0E})), frame_fault::none);
+    EXPECT_EQ(frames::table_of(ctx), bytes({0x1A, 0x01, 0x02, 0x03}));
+}
+
+// Each record follows a known 12- or 5-byte record, so a wrong record length
+// would misplace that one's entry.
+TEST(PackedTable, RecordsAndTheirLengths) {
+    struct record_case {
+        uint32_t mode;
+        bytes record;
+        size_t payload;
+        bytes entry;
+    };
+    const record_case cases[] = {
+        {1, {0xC0}, 0, {0, 0, 0, 0}},
+        {1, {0x3F}, 24, {0x09, 0x01, 0x09, 0x01}},
+        {1, {0x20}, 4, {0x08, 0, 0, 0}},
+        {1, {0x15}, 12, {0x01, 0x00, 0x08, 0x01}},
+        {2, {0x00, 0xF0}, 0, {0, 0, 0, 0}},
+        {2, {0xFF, 0x0F}, 12, {0x1B, 0x03, 0x1B, 0x03}},
+        {2, {0xAA, 0x0A}, 6, {0x12, 0x02, 0x12, 0x02}},
+        {2, {0x4B, 0xFE}, 10, {0x1A, 0x01, 0x02, 0x03}},
+    };
+    for (const auto& c : cases) {
+        DecoderContext ctx;
+        set_up_marked(ctx, 16, 2, c.mode);
+        const bytes lead = c.mode == 1 ? with_payload(4, {0x04}) : with_payload(10, {0x4B, 0x0E});
+        const bytes lead_entry = c.mode == 1 ? bytes({0, 0, 0x08, 0}) : bytes({0x1A, 0x01, 0x02, 0x03});
+        EXPECT_EQ(unpack_packed(ctx, concat(lead, with_payload(c.payload, c.record))), frame_fault::none)
+            << "mode " << c.mode << " record " << int(c.record[0]);
+        EXPECT_EQ(frames::table_of(ctx), concat(lead_entry, c.entry)) << "mode " << c.mode << " record " << int(c.record[0]);
+    }
+}
+
+// The walk runs from the end: the last record fills the last entry.
+TEST(PackedTable, WalkFillsFromTheEnd) {
+    DecoderContext ctx;
+    set_up_marked(ctx, 16, 2, 1);
+    EXPECT_EQ(unpack_packed(ctx, concat(with_payload(4, {0x02}), {0x40})), frame_fault::none);
+    EXPECT_EQ(frames::table_of(ctx), bytes({0, 0, 0x01, 0, 0, 0, 0, 0}));
+
+    DecoderContext two_rows;
+    set_up_marked(two_rows, 8, 4, 2);
+    EXPECT_EQ(unpack_packed(two_rows, concat(with_payload(1, {0x00, 0x08}), with_payload(4, {0x01, 0x00}))),
+              frame_fault::none);
+    EXPECT_EQ(frames::table_of(two_rows), bytes({0x10, 0, 0, 0, 0, 0, 0, 0x01}));
+}
+
+TEST(PackedTable, EmptyAreaWritesNothing) {
+    for (uint32_t mode : {1u, 2u}) {
+        DecoderContext ctx;
+        set_up_marked(ctx, 8, 2, mode);
+        EXPECT_EQ(unpack_packed(ctx, {}), frame_fault::record_count);
+        EXPECT_EQ(frames::table_of(ctx), bytes(4, 0xEE));
+    }
+}
+
+TEST(PackedTable, RecordReachingBeforeTheAreaStopsTheWalk) {
+    // The second record is whole; the first claims 4 payload bytes where there is one.
+    DecoderContext ctx;
+    set_up_marked(ctx, 16, 2, 1);
+    EXPECT_EQ(unpack_packed(ctx, {0x99, 0x01, 1, 2, 3, 4, 0x01}), frame_fault::table_truncated);
+    EXPECT_EQ(frames::table_of(ctx), bytes({0xEE, 0xEE, 0xEE, 0xEE, 0, 0, 0, 0x01}));
+
+    DecoderContext mode2;
+    set_up_marked(mode2, 8, 2, 2);
+    // Chroma of cell pair 0 LITERAL: four payload bytes, of which one is there.
+    EXPECT_EQ(unpack_packed(mode2, {0x55, 0x40, 0x00}), frame_fault::table_truncated);
+    EXPECT_EQ(frames::table_of(mode2), bytes(4, 0xEE));
+    // Not even room for the two-byte mode record.
+    EXPECT_EQ(unpack_packed(mode2, {0x00}), frame_fault::table_truncated);
+    EXPECT_EQ(frames::table_of(mode2), bytes(4, 0xEE));
+}
+
+TEST(PackedTable, MoreRecordsThanBlocksStopsWhenTheTableIsFull) {
+    DecoderContext ctx;
+    set_up_marked(ctx, 8, 2, 1);
+    EXPECT_EQ(unpack_packed(ctx, concat(with_payload(4, {0x20}), {0x00})), frame_fault::table_overflow);
+    EXPECT_EQ(frames::table_of(ctx), bytes(4, 0));
+
+    DecoderContext mode2;
+    set_up_marked(mode2, 8, 2, 2);
+    EXPECT_EQ(unpack_packed(mode2, concat(with_payload(6, {0xAA, 0x0A}), with_payload(1, {0x00, 0x08}))),
+              frame_fault::table_overflow);
+    EXPECT_EQ(frames::table_of(mode2), bytes({0x10, 0, 0, 0}));
+}
+
+TEST(PackedTable, FewerRecordsThanBlocksKeepsTheLeadingEntries) {
+    DecoderContext ctx;
+    set_up_marked(ctx, 16, 2, 2);
+    EXPECT_EQ(unpack_packed(ctx, with_payload(1, {0x00, 0x08})), frame_fault::record_count);
+    EXPECT_EQ(frames::table_of(ctx), bytes({0xEE, 0xEE, 0xEE, 0xEE, 0x10, 0, 0, 0}));
+}
+
+struct rle_case {
+    bytes codes;
+    bytes expected;
+};
+
+TEST(RleTable, InterleavedLumaAndChroma) {
+    for (const bytes& codes : {bytes({0x1D, 0x41, 0x02, 0x3F, 0x9D, 0x80}), bytes({0x9D, 0x80, 0x1D, 0x41, 0x02, 0x3F})}) {
+        DecoderContext ctx;
+        set_up_marked(ctx, 16, 2, 3);
+        EXPECT_EQ(unpack_rle(ctx, codes), frame_fault::none);
+        EXPECT_EQ(frames::table_of(ctx), bytes({0x1D, 0x03, 0x41, 0x05, 0x41, 0x00, 0x3F, 0x00}));
+    }
+}
+
+TEST(RleTable, SingleEntriesAndShortRuns) {
+    const bytes ee(16, 0xEE);
+    auto with = [&](std::initializer_list<std::pair<size_t, uint8_t>> set) {
+        bytes t = ee;
+        for (auto [at, value] : set) t[at] = value;
+        return t;
+    };
+    const rle_case cases[] = {
+        {{}, ee},
+        {{0x41, 0x03}, with({{0, 0x41}, {2, 0x41}, {4, 0x41}})},
+        {{0x9D}, with({{1, 3}, {3, 5}})},
+        {{0xC7, 0x01}, with({{1, 0}, {3, 7}})},
+        {{0x05, 0xC1, 0x02, 0x3F}, with({{0, 0x05}, {2, 0x3F}, {1, 0}, {3, 1}, {5, 0}, {7, 1}})},
+        {{0x40, 0x04, 0xC0, 0x02}, with({{0, 0x40}, {1, 0}, {2, 0x40}, {3, 0}, {4, 0x40}, {5, 0}, {6, 0x40}, {7, 0}})},
+    };
+    for (const auto& c : cases) {
+        DecoderContext ctx;
+        set_up_marked(ctx, 32, 2, 3);   // 4 blocks: 8 luma entries, 4 chroma entries
+        EXPECT_EQ(unpack_rle(ctx, c.codes), frame_fault::none);
+        EXPECT_EQ(frames::table_of(ctx), c.expected) << ::testing::PrintToString(c.codes);
+    }
+}
+
+// A count byte of 0 means 256 entries.
+TEST(RleTable, RunsOf256) {
+    for (uint8_t luma : {uint8_t(0x7F), uint8_t(0x40)}) {
+        DecoderContext ctx;
+        set_up_marked(ctx, 64, 64, 4);   // 256 blocks: 512 luma entries, 256 chroma entries
+        EXPECT_EQ(unpack_rle(ctx, {luma, 0x00}), frame_fault::none);
+        const bytes t = frames::table_of(ctx);
+        for (size_t i = 0; i < t.size(); ++i) {
+            ASSERT_EQ(t[i], i % 2 == 0 && i < 512 ? luma : 0xEE) << i;
+        }
+    }
+    DecoderContext ctx;
+    set_up_marked(ctx, 64, 64, 3);
+    EXPECT_EQ(unpack_rle(ctx, {0xC0, 0x00}), frame_fault::none);
+    const bytes t = frames::table_of(ctx);
+    for (size_t i = 0; i < t.size(); ++i) ASSERT_EQ(t[i], i % 2 == 1 ? 0 : 0xEE) << i;
+}
+
+TEST(RleTable, MoreEntriesThanBlocksStopAtTheLimit) {
+    // 16x2: two blocks, four luma entries and two chroma entries.
+    const rle_case cases[] = {
+        // The run is cut at four entries and nothing after it is read.
+        {{0x41, 0x05, 0x9D}, {0x41, 0xEE, 0x41, 0xEE, 0x41, 0xEE, 0x41, 0xEE}},
+        {{0x7F, 0x00}, {0x7F, 0xEE, 0x7F, 0xEE, 0x7F, 0xEE, 0x7F, 0xEE}},
+        {{0x01, 0x02, 0x03, 0x04, 0x05, 0x9D}, {0x01, 0xEE, 0x02, 0xEE, 0x03, 0xEE, 0x04, 0xEE}},
+        {{0xC1, 0x03, 0x01}, {0xEE, 0x00, 0xEE, 0x01, 0xEE, 0x00, 0xEE, 0x01}},
+        {{0x9D, 0x9D, 0x9D}, {0xEE, 0x03, 0xEE, 0x05, 0xEE, 0x03, 0xEE, 0x05}},
+    };
+    for (const auto& c : cases) {
+        DecoderContext ctx;
+        set_up_marked(ctx, 16, 2, 3);
+        EXPECT_EQ(unpack_rle(ctx, c.codes), frame_fault::table_overflow) << ::testing::PrintToString(c.codes);
+        EXPECT_EQ(frames::table_of(ctx), c.expected) << ::testing::PrintToString(c.codes);
+    }
+    // Filling the table exactly is no fault.
+    DecoderContext ctx;
+    set_up_marked(ctx, 16, 2, 3);
+    EXPECT_EQ(unpack_rle(ctx, {0x41, 0x04, 0xC1, 0x02}), frame_fault::none);
+    EXPECT_EQ(frames::table_of(ctx), bytes({0x41, 0, 0x41, 1, 0x41, 0, 0x41, 1}));
+}
+
+TEST(RleTable, RunWithoutCountStops) {
+    const rle_case cases[] = {
+        {{0x01, 0x41}, {0x01, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}},
+        {{0x9D, 0xC1}, {0xEE, 0x03, 0xEE, 0x05, 0xEE, 0xEE, 0xEE, 0xEE}},
+        {{0x7F}, bytes(8, 0xEE)},
+    };
+    for (const auto& c : cases) {
+        DecoderContext ctx;
+        set_up_marked(ctx, 16, 2, 4);
+        EXPECT_EQ(unpack_rle(ctx, c.codes), frame_fault::table_truncated) << ::testing::PrintToString(c.codes);
+        EXPECT_EQ(frames::table_of(ctx), c.expected) << ::testing::PrintToString(c.codes);
+    }
+}
+
+}  // namespace
+}  // namespace ruv
