@@ -167,7 +167,8 @@ frame_fault decode_delta_as(const DecoderContext& ctx, uint8_t* output, const ui
 }  // namespace
 
 frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, size_t frame_length) {
-    if (m_coding_mode == 0) return decode_intra(output, frame, frame_length);
+    // Coding mode 0 keeps no reference frame: every frame is an intra frame.
+    if (m_coding_mode == 0 || !m_ref_frame) return decode_intra(output, frame, frame_length);
 
     frame_fault fault = frame_fault::none;
     bool rebuild = false;
