@@ -1,0 +1,243 @@
+// Reading and writing AVI files that carry a video stream.
+//
+// The writer produces plain AVI files with an 'idx1' index, OpenDML files
+// ('indx' super index, 'ix00' standard indexes, further 'AVIX' RIFFs past a size
+// limit), or files without an index. The reader opens a file or a buffer, lists
+// its streams and builds the frame list of one stream from the best index it can
+// trust, walking the 'movi' lists when no index is sound. Files are read on
+// demand with 64-bit offsets, so their size is not limited by memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace ruv::avi {
+
+// A FourCC as the little-endian 32-bit value of its four characters.
+constexpr uint32_t fourcc(char a, char b, char c, char d) {
+    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
+           uint32_t(uint8_t(d)) << 24;
+}
+
+// The four characters of a FourCC, with '?' for bytes that are not printable.
+std::string fourcc_text(uint32_t code);
+
+// Moves a file's position to a 64-bit offset from its start, on every platform.
+bool seek_file(std::FILE* file, uint64_t offset);
+
+// Chunk, list and form identifiers.
+namespace id {
+constexpr uint32_t riff = fourcc('R', 'I', 'F', 'F');
+constexpr uint32_t list = fourcc('L', 'I', 'S', 'T');
+constexpr uint32_t avi = fourcc('A', 'V', 'I', ' ');
+constexpr uint32_t avix = fourcc('A', 'V', 'I', 'X');
+constexpr uint32_t hdrl = fourcc('h', 'd', 'r', 'l');
+constexpr uint32_t avih = fourcc('a', 'v', 'i', 'h');
+constexpr uint32_t strl = fourcc('s', 't', 'r', 'l');
+constexpr uint32_t strh = fourcc('s', 't', 'r', 'h');
+constexpr uint32_t strf = fourcc('s', 't', 'r', 'f');
+constexpr uint32_t indx = fourcc('i', 'n', 'd', 'x');
+constexpr uint32_t odml = fourcc('o', 'd', 'm', 'l');
+constexpr uint32_t dmlh = fourcc('d', 'm', 'l', 'h');
+constexpr uint32_t movi = fourcc('m', 'o', 'v', 'i');
+constexpr uint32_t rec = fourcc('r', 'e', 'c', ' ');
+constexpr uint32_t idx1 = fourcc('i', 'd', 'x', '1');
+constexpr uint32_t ix00 = fourcc('i', 'x', '0', '0');
+constexpr uint32_t junk = fourcc('J', 'U', 'N', 'K');
+constexpr uint32_t vids = fourcc('v', 'i', 'd', 's');
+constexpr uint32_t frame00 = fourcc('0', '0', 'd', 'c');   // compressed frame of stream 0
+}  // namespace id
+
+constexpr uint32_t avif_has_index = 0x10;   // avih dwFlags: the file has an index
+constexpr uint32_t aviif_keyframe = 0x10;   // idx1 dwFlags: a key frame
+
+// Which index a writer puts in the file.
+enum class index_layout : uint8_t {
+    idx1,       // AVI 1.0: one RIFF, 'idx1' after 'movi'
+    open_dml,   // 'indx' + one 'ix00' per RIFF, 'AVIX' RIFFs past riff_limit, 'idx1' for the first RIFF
+    none,       // no index, AVIF_HASINDEX clear
+};
+
+struct writer_options {
+    index_layout layout = index_layout::idx1;
+    // OpenDML: when the next frame would take a RIFF (with its indexes) past this
+    // many bytes, the RIFF is closed and an 'AVIX' RIFF begun. A RIFF holds at
+    // least one frame. Limits above the 4 GiB a RIFF can hold act as that.
+    uint64_t riff_limit = uint64_t(1) << 30;
+};
+
+// The video stream a writer stores.
+struct video_format {
+    uint32_t handler = 0;          // strh fccHandler, e.g. fourcc('R','U','V','1')
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t rate = 0;             // frames per second = rate / scale; both non-zero
+    uint32_t scale = 0;
+    std::vector<uint8_t> strf;     // the stream format chunk, written as given
+};
+
+// Super index entries an OpenDML file has room for: 256 RIFFs.
+constexpr size_t super_index_capacity = 256;
+
+struct writer {
+    struct entry {          // a frame of the current RIFF
+        uint32_t offset;    // chunk header, from the 'movi' FourCC
+        uint32_t size;
+        bool key;
+    };
+    struct super_entry {    // an 'ix00' chunk
+        uint64_t offset;
+        uint32_t size;      // header included
+        uint32_t frames;
+    };
+
+    std::FILE* m_file = nullptr;
+    std::string m_path;
+    std::string m_error;
+    writer_options m_options;
+    video_format m_format;
+    bool m_failed = false;
+    uint64_t m_pos = 0;            // write position
+    uint64_t m_avih_pos = 0;       // data of 'avih', patched at close
+    uint64_t m_strh_pos = 0;       // data of 'strh', patched at close
+    uint64_t m_indx_pos = 0;       // data of 'indx', patched at close
+    uint64_t m_dmlh_pos = 0;       // data of 'dmlh', patched at close
+    uint64_t m_riff_pos = 0;       // header of the current RIFF
+    uint64_t m_movi_pos = 0;       // header of the current 'movi' LIST
+    std::vector<entry> m_riff_frames;
+    std::vector<super_entry> m_super;
+    uint32_t m_riff_count = 0;     // RIFFs finished
+    uint32_t m_first_riff_frames = 0;
+    uint32_t m_total_frames = 0;
+    uint32_t m_max_frame = 0;
+
+    writer() = default;
+    writer(const writer&) = delete;
+    writer& operator=(const writer&) = delete;
+    // An unclosed file is abandoned: closed and removed.
+    ~writer();
+
+    // Creates the file and writes the headers. False (see error()) for a zero
+    // rate or scale, a writer already open, or a file that cannot be created.
+    bool open(const std::string& path, const video_format& format, const writer_options& options = {});
+    // Appends one frame; size 0 stores a dropped frame. False after any failure.
+    bool write_frame(const uint8_t* data, size_t size, bool keyframe);
+    // Writes the indexes and final header fields and closes the file. On any
+    // failure, now or earlier, the file is removed and false returned.
+    bool close();
+    const std::string& error() const { return m_error; }
+};
+
+// Fields of the 'avih' chunk, and the OpenDML total from 'dmlh'.
+struct main_header {
+    uint32_t micro_sec_per_frame = 0;
+    uint32_t max_bytes_per_sec = 0;
+    uint32_t padding_granularity = 0;
+    uint32_t flags = 0;
+    uint32_t total_frames = 0;
+    uint32_t initial_frames = 0;
+    uint32_t streams = 0;
+    uint32_t suggested_buffer_size = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t odml_total_frames = 0;   // 0 when the file has no 'dmlh'
+};
+
+struct stream_info {
+    uint32_t type = 0;       // fccType: 'vids', 'auds', ...
+    uint32_t handler = 0;    // fccHandler
+    uint32_t flags = 0;
+    uint32_t scale = 0;
+    uint32_t rate = 0;
+    uint32_t start = 0;
+    uint32_t length = 0;
+    uint32_t suggested_buffer_size = 0;
+    std::vector<uint8_t> format;   // the 'strf' bytes
+};
+
+struct frame_entry {
+    uint64_t offset = 0;          // file offset of the frame's data
+    uint32_t size = 0;            // 0: a dropped frame
+    bool keyframe = false;
+    bool keyframe_known = false;  // false when the frames were found by scanning
+};
+
+// Where a reader's frame list came from.
+enum class index_kind : uint8_t {
+    none,            // no stream indexed
+    open_dml,        // 'indx' super index and its standard indexes
+    idx1_relative,   // 'idx1', offsets from the 'movi' FourCC
+    idx1_absolute,   // 'idx1', offsets from the start of the file
+    scan,            // no sound index: the 'movi' lists were walked
+};
+
+const char* describe(index_kind kind);
+
+struct reader {
+    struct range {
+        uint64_t begin;
+        uint64_t end;
+    };
+    struct odml_index {             // a stream's 'indx' super index
+        bool present = false;
+        bool sound = true;          // false: a layout this reader does not trust
+        std::vector<uint64_t> chunks;   // offsets of its 'ix##' chunks
+    };
+
+    // The input: a file read on demand, or a copy of a buffer.
+    std::FILE* m_file = nullptr;
+    std::vector<uint8_t> m_memory;
+    uint64_t m_size = 0;
+
+    std::string m_error;
+    bool m_truncated = false;
+    bool m_has_hdrl = false;
+    main_header m_main;
+    std::vector<stream_info> m_streams;
+    std::vector<odml_index> m_odml;      // one per stream
+    std::vector<range> m_movi;           // data of every 'movi' list, in file order
+    uint64_t m_first_movi_fourcc = 0;    // base of relative 'idx1' offsets
+    bool m_has_idx1 = false;
+    range m_idx1{0, 0};                  // data of the first RIFF's whole 'idx1'
+    uint32_t m_riff_count = 0;
+    size_t m_stream = 0;
+    index_kind m_kind = index_kind::none;
+    std::vector<frame_entry> m_frames;
+
+    reader() = default;
+    reader(const reader&) = delete;
+    reader& operator=(const reader&) = delete;
+    ~reader() { close(); }
+
+    // Opens a file, or a copy of a buffer, reads the headers and indexes the
+    // first video stream. False (see error()) for input that is not an AVI file
+    // or has no video stream.
+    bool open(const std::string& path);
+    bool open_memory(const uint8_t* data, size_t size);
+    void close();
+
+    const std::string& error() const { return m_error; }
+    const main_header& header() const { return m_main; }
+    const std::vector<stream_info>& streams() const { return m_streams; }
+    // Whether the input ends before its chunks do, or was never finished; the
+    // frames listed are whole all the same.
+    bool truncated() const { return m_truncated; }
+
+    // Builds the frame list of a stream. False for a stream number out of range.
+    bool select_stream(size_t stream);
+    size_t stream() const { return m_stream; }
+    const std::vector<frame_entry>& frames() const { return m_frames; }
+    index_kind kind() const { return m_kind; }
+
+    // Reads frame number `index` of the selected stream into `out`, resized to
+    // the frame's size.
+    bool read_frame(size_t index, std::vector<uint8_t>& out);
+
+    // Reads bytes at a file offset; false when they are not all in the input.
+    bool read_at(uint64_t offset, void* out, size_t size);
+};
+
+}  // namespace ruv::avi

@@ -1,0 +1,367 @@
+// 64-bit file offsets for fseeko on 32-bit POSIX systems.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include "avi.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace ruv::avi {
+
+namespace {
+
+constexpr uint64_t max_riff_bytes = 0xFFFFFFFFu;   // header included; the size field is 32 bits
+constexpr uint32_t dmlh_size = 248;
+constexpr uint32_t aviif_not_keyframe = 0x80000000u;   // standard index entry size bit
+constexpr uint32_t index_of_indexes = 0;
+constexpr uint32_t index_of_chunks = 1;
+
+void set16(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+void set32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+}
+void set64(uint8_t* p, uint64_t v) {
+    set32(p, uint32_t(v));
+    set32(p + 4, uint32_t(v >> 32));
+}
+
+uint32_t clamp32(uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(v); }
+
+bool fail(writer& w, const std::string& message) {
+    if (!w.m_failed)
+        w.m_error = message;
+    w.m_failed = true;
+    return false;
+}
+
+bool put(writer& w, const void* data, size_t size) {
+    if (w.m_failed)
+        return false;
+    if (size != 0 && std::fwrite(data, 1, size, w.m_file) != size)
+        return fail(w, "cannot write " + w.m_path + ": " + std::strerror(errno));
+    w.m_pos += size;
+    return true;
+}
+
+bool put32(writer& w, uint32_t v) {
+    uint8_t b[4];
+    set32(b, v);
+    return put(w, b, 4);
+}
+
+bool put_zeros(writer& w, size_t count) {
+    static const uint8_t zeros[64] = {};
+    while (count > 0) {
+        size_t n = std::min(count, sizeof zeros);
+        if (!put(w, zeros, n))
+            return false;
+        count -= n;
+    }
+    return true;
+}
+
+// Overwrites bytes written earlier and returns to the end.
+bool patch(writer& w, uint64_t pos, const uint8_t* data, size_t size) {
+    if (w.m_failed)
+        return false;
+    if (!seek_file(w.m_file, pos) || std::fwrite(data, 1, size, w.m_file) != size ||
+        !seek_file(w.m_file, w.m_pos))
+        return fail(w, "cannot write " + w.m_path + ": " + std::strerror(errno));
+    return true;
+}
+
+bool patch32(writer& w, uint64_t pos, uint32_t v) {
+    uint8_t b[4];
+    set32(b, v);
+    return patch(w, pos, b, 4);
+}
+
+// Chunks whose size is known only at their end: the size is patched, and a pad
+// byte keeps the next chunk at an even offset.
+bool begin_chunk(writer& w, uint32_t chunk_id, uint64_t& header_pos) {
+    header_pos = w.m_pos;
+    return put32(w, chunk_id) && put32(w, 0);
+}
+
+bool end_chunk(writer& w, uint64_t header_pos) {
+    uint64_t size = w.m_pos - header_pos - 8;
+    if (size > 0xFFFFFFFFu)
+        return fail(w, "chunk too large for AVI");
+    bool pad = (size & 1) != 0;
+    return (!pad || put_zeros(w, 1)) && patch32(w, header_pos + 4, uint32_t(size));
+}
+
+bool begin_list(writer& w, uint32_t list_id, uint32_t type, uint64_t& header_pos) {
+    return begin_chunk(w, list_id, header_pos) && put32(w, type);
+}
+
+bool write_headers(writer& w) {
+    const video_format& f = w.m_format;
+    bool odml = w.m_options.layout == index_layout::open_dml;
+    uint64_t hdrl = 0;
+    uint64_t strl = 0;
+    uint64_t chunk = 0;
+    if (!begin_list(w, id::riff, id::avi, w.m_riff_pos) || !begin_list(w, id::list, id::hdrl, hdrl))
+        return false;
+
+    // Frame counts, sizes and rates that depend on the frames are patched at close.
+    uint8_t avih[56] = {};
+    set32(avih, clamp32((uint64_t(f.scale) * 1000000 + f.rate / 2) / f.rate));
+    set32(avih + 12, w.m_options.layout == index_layout::none ? 0 : avif_has_index);
+    set32(avih + 24, 1);   // dwStreams
+    set32(avih + 32, f.width);
+    set32(avih + 36, f.height);
+    if (!begin_chunk(w, id::avih, chunk) || !put(w, avih, sizeof avih) || !end_chunk(w, chunk))
+        return false;
+    w.m_avih_pos = chunk + 8;
+
+    if (!begin_list(w, id::list, id::strl, strl))
+        return false;
+    uint8_t strh[56] = {};
+    set32(strh, id::vids);
+    set32(strh + 4, f.handler);
+    set32(strh + 20, f.scale);
+    set32(strh + 24, f.rate);
+    set32(strh + 40, 0xFFFFFFFFu);   // dwQuality: the default
+    // rcFrame: left, top, right, bottom as 16-bit values.
+    set16(strh + 52, std::min<uint32_t>(f.width, 0x7FFF));
+    set16(strh + 54, std::min<uint32_t>(f.height, 0x7FFF));
+    if (!begin_chunk(w, id::strh, chunk) || !put(w, strh, sizeof strh) || !end_chunk(w, chunk))
+        return false;
+    w.m_strh_pos = chunk + 8;
+    if (!begin_chunk(w, id::strf, chunk) || !put(w, f.strf.data(), f.strf.size()) || !end_chunk(w, chunk))
+        return false;
+
+    if (odml) {
+        // The super index has room for every RIFF the file may get; unused
+        // entries stay zero.
+        uint8_t indx[24] = {};
+        set16(indx, 4);   // wLongsPerEntry
+        indx[3] = index_of_indexes;
+        set32(indx + 8, id::frame00);
+        if (!begin_chunk(w, id::indx, chunk) || !put(w, indx, sizeof indx) ||
+            !put_zeros(w, super_index_capacity * 16) || !end_chunk(w, chunk))
+            return false;
+        w.m_indx_pos = chunk + 8;
+    }
+    if (!end_chunk(w, strl))
+        return false;
+
+    if (odml) {
+        uint64_t odml_list = 0;
+        if (!begin_list(w, id::list, id::odml, odml_list) || !begin_chunk(w, id::dmlh, chunk) ||
+            !put_zeros(w, dmlh_size) || !end_chunk(w, chunk) || !end_chunk(w, odml_list))
+            return false;
+        w.m_dmlh_pos = chunk + 8;
+    }
+    return end_chunk(w, hdrl) && begin_list(w, id::list, id::movi, w.m_movi_pos);
+}
+
+// Bytes of the current RIFF, header included, once a chunk of `chunk_bytes` and
+// its index entries are added.
+uint64_t riff_size_with(const writer& w, uint64_t chunk_bytes) {
+    uint64_t frames = w.m_riff_frames.size() + 1;
+    uint64_t indexes = 0;
+    if (w.m_options.layout == index_layout::open_dml)
+        indexes += 32 + 8 * frames;
+    if (w.m_options.layout != index_layout::none && w.m_riff_count == 0)
+        indexes += 8 + 16 * frames;
+    return w.m_pos - w.m_riff_pos + chunk_bytes + indexes;
+}
+
+bool write_ix00(writer& w) {
+    uint64_t chunk = 0;
+    uint64_t base = w.m_movi_pos + 8;   // the 'movi' FourCC, as for idx1
+    uint32_t count = uint32_t(w.m_riff_frames.size());
+    uint8_t h[24] = {};
+    set16(h, 2);   // wLongsPerEntry
+    h[3] = index_of_chunks;
+    set32(h + 4, count);
+    set32(h + 8, id::frame00);
+    set64(h + 12, base);
+    if (!begin_chunk(w, id::ix00, chunk) || !put(w, h, sizeof h))
+        return false;
+    for (const writer::entry& e : w.m_riff_frames) {
+        uint8_t b[8];
+        set32(b, e.offset + 8);   // the data, after the chunk header
+        set32(b + 4, e.size | (e.key ? 0 : aviif_not_keyframe));
+        if (!put(w, b, sizeof b))
+            return false;
+    }
+    if (!end_chunk(w, chunk))
+        return false;
+    w.m_super.push_back({chunk, uint32_t(w.m_pos - chunk), count});
+    return true;
+}
+
+bool write_idx1(writer& w) {
+    uint64_t chunk = 0;
+    if (!begin_chunk(w, id::idx1, chunk))
+        return false;
+    for (const writer::entry& e : w.m_riff_frames) {
+        uint8_t b[16];
+        set32(b, id::frame00);
+        set32(b + 4, e.key ? aviif_keyframe : 0);
+        set32(b + 8, e.offset);
+        set32(b + 12, e.size);
+        if (!put(w, b, sizeof b))
+            return false;
+    }
+    return end_chunk(w, chunk);
+}
+
+// Closes the 'movi' list and the RIFF around it, with their indexes.
+bool end_riff(writer& w) {
+    bool first = w.m_riff_count == 0;
+    if (w.m_options.layout == index_layout::open_dml && !write_ix00(w))
+        return false;
+    if (!end_chunk(w, w.m_movi_pos))
+        return false;
+    if (first && w.m_options.layout != index_layout::none && !write_idx1(w))
+        return false;
+    if (!end_chunk(w, w.m_riff_pos))
+        return false;
+    if (first)
+        w.m_first_riff_frames = uint32_t(w.m_riff_frames.size());
+    w.m_riff_frames.clear();
+    ++w.m_riff_count;
+    return true;
+}
+
+bool patch_headers(writer& w) {
+    const video_format& f = w.m_format;
+    bool odml = w.m_options.layout == index_layout::open_dml;
+    uint64_t bytes_per_sec = uint64_t(w.m_max_frame) * f.rate / f.scale;
+    if (!patch32(w, w.m_avih_pos + 4, clamp32(bytes_per_sec)) ||
+        !patch32(w, w.m_avih_pos + 16, odml ? w.m_first_riff_frames : w.m_total_frames) ||
+        !patch32(w, w.m_avih_pos + 28, w.m_max_frame) ||
+        !patch32(w, w.m_strh_pos + 32, w.m_total_frames) ||
+        !patch32(w, w.m_strh_pos + 36, w.m_max_frame))
+        return false;
+    if (!odml)
+        return true;
+    if (!patch32(w, w.m_indx_pos + 4, uint32_t(w.m_super.size())) ||
+        !patch32(w, w.m_dmlh_pos, w.m_total_frames))
+        return false;
+    for (size_t i = 0; i < w.m_super.size(); ++i) {
+        uint8_t b[16];
+        set64(b, w.m_super[i].offset);
+        set32(b + 8, w.m_super[i].size);
+        set32(b + 12, w.m_super[i].frames);   // dwDuration, in frames
+        if (!patch(w, w.m_indx_pos + 24 + i * 16, b, sizeof b))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+writer::~writer() {
+    if (m_file) {
+        std::fclose(m_file);
+        std::remove(m_path.c_str());
+    }
+}
+
+bool writer::open(const std::string& path, const video_format& format, const writer_options& options) {
+    if (m_file) {
+        m_error = "writer already open";
+        return false;
+    }
+    m_error.clear();
+    m_failed = false;
+    m_pos = 0;
+    m_riff_frames.clear();
+    m_super.clear();
+    m_riff_count = 0;
+    m_first_riff_frames = 0;
+    m_total_frames = 0;
+    m_max_frame = 0;
+    if (format.rate == 0 || format.scale == 0) {
+        m_error = "frame rate needs a non-zero rate and scale";
+        return false;
+    }
+    if (format.strf.size() > 0xFFFFF) {
+        m_error = "stream format too large";
+        return false;
+    }
+    m_file = std::fopen(path.c_str(), "wb");
+    if (!m_file) {
+        m_error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    m_path = path;
+    m_format = format;
+    m_options = options;
+    m_options.riff_limit = std::min(options.riff_limit, max_riff_bytes);
+    if (write_headers(*this))
+        return true;
+    std::fclose(m_file);
+    m_file = nullptr;
+    std::remove(m_path.c_str());
+    return false;
+}
+
+bool writer::write_frame(const uint8_t* data, size_t size, bool keyframe) {
+    if (!m_file)
+        return fail(*this, "writer not open");
+    if (m_failed)
+        return false;
+    if (size != 0 && !data)
+        return fail(*this, "frame data missing");
+    if (size > max_riff_bytes - 64)
+        return fail(*this, "frame too large for AVI (" + std::to_string(size) + " bytes)");
+    if (m_total_frames == 0xFFFFFFFFu)
+        return fail(*this, "too many frames");
+    uint64_t chunk_bytes = 8 + uint64_t(size) + (size & 1);
+
+    if (m_options.layout == index_layout::open_dml && !m_riff_frames.empty() &&
+        riff_size_with(*this, chunk_bytes) > m_options.riff_limit) {
+        // This RIFF's index takes one super index entry and the next one another.
+        if (m_super.size() + 2 > super_index_capacity)
+            return fail(*this, "too many RIFFs for the OpenDML super index");
+        if (!end_riff(*this) || !begin_list(*this, id::riff, id::avix, m_riff_pos) ||
+            !begin_list(*this, id::list, id::movi, m_movi_pos))
+            return false;
+    }
+    if (riff_size_with(*this, chunk_bytes) > max_riff_bytes)
+        return fail(*this, m_options.layout == index_layout::open_dml
+                               ? "frame too large for an AVI RIFF"
+                               : "file too large for AVI 1.0 (use the OpenDML layout)");
+
+    uint8_t h[8];
+    set32(h, id::frame00);
+    set32(h + 4, uint32_t(size));
+    uint32_t offset = uint32_t(m_pos - (m_movi_pos + 8));
+    if (!put(*this, h, sizeof h) || !put(*this, data, size) || ((size & 1) != 0 && !put_zeros(*this, 1)))
+        return false;
+    m_riff_frames.push_back({offset, uint32_t(size), keyframe});
+    ++m_total_frames;
+    m_max_frame = std::max(m_max_frame, uint32_t(size));
+    return true;
+}
+
+bool writer::close() {
+    if (!m_file)
+        return fail(*this, "writer not open");
+    if (!m_failed && end_riff(*this) && patch_headers(*this) && std::fflush(m_file) != 0)
+        fail(*this, "cannot write " + m_path + ": " + std::strerror(errno));
+    if (std::fclose(m_file) != 0)
+        fail(*this, "cannot close " + m_path + ": " + std::strerror(errno));
+    m_file = nullptr;
+    if (m_failed) {
+        // A file that failed part way may look whole to a reader: remove it.
+        std::remove(m_path.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace ruv::avi
