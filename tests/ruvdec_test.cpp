@@ -1,0 +1,661 @@
+// ruvdec end to end: streams written with the stream writer and the AVI writer are
+// converted by the ruvdec program, and its output is checked against the decoder
+// fed the same frames as a host feeds them.
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+#include "avi.h"
+#include "decoder.h"
+#include "input_format.h"
+#include "stream_writer.h"
+#include "synthetic.h"
+
+namespace ruv {
+namespace {
+
+namespace fs = std::filesystem;
+using bytes = std::vector<uint8_t>;
+
+constexpr uint32_t handler_ruv1 = avi::fourcc('R', 'U', 'V', '1');
+
+struct stream_plan {
+    int32_t width = 64;
+    int32_t height = 32;
+    uint32_t mode = 3;
+    size_t frames = 12;
+    uint32_t key_interval = 5;
+    std::set<size_t> dropped;
+    bool random_deltas = false;   // every other delta frame of random codes
+    avi::writer_options avi;
+    uint32_t rate = 30;
+    uint32_t scale = 1;
+};
+
+struct test_stream {
+    InputFormat format;
+    std::vector<encoded_frame> frames;   // empty bytes: a dropped frame
+    std::vector<picture> pictures;       // the source of each frame
+};
+
+test_stream make_stream(const stream_plan& plan) {
+    test_stream s;
+    stream_writer w;
+    EXPECT_TRUE(w.setup(plan.width, plan.height, plan.mode, plan.key_interval));
+    s.format = w.input_format();
+    for (size_t n = 0; n < plan.frames; ++n) {
+        picture target = synthetic_picture(plan.width, plan.height, uint32_t(n));
+        encoded_frame frame;
+        if (plan.dropped.count(n) == 0) {
+            if (w.is_key_frame(n)) frame = w.write_intra(target);
+            else if (plan.random_deltas && n % 2 == 1) frame = w.write_random_delta(n * 7919 + plan.mode);
+            else frame = w.write_delta(target, 2);
+        }
+        s.frames.push_back(frame);
+        s.pictures.push_back(std::move(target));
+    }
+    return s;
+}
+
+bytes format_bytes(const InputFormat& f) {
+    bytes b(input_format_size);
+    f.serialize(b.data());
+    return b;
+}
+
+void write_avi(const fs::path& path, const std::vector<encoded_frame>& frames, const bytes& strf,
+               const stream_plan& plan, uint32_t handler = handler_ruv1) {
+    avi::video_format format;
+    format.handler = handler;
+    format.width = uint32_t(plan.width);
+    format.height = uint32_t(plan.height);
+    format.rate = plan.rate;
+    format.scale = plan.scale;
+    format.strf = strf;
+    avi::writer w;
+    ASSERT_TRUE(w.open(path.string(), format, plan.avi)) << w.error();
+    for (const encoded_frame& f : frames)
+        ASSERT_TRUE(w.write_frame(f.bytes.data(), f.bytes.size(), f.key)) << w.error();
+    ASSERT_TRUE(w.close()) << w.error();
+}
+
+test_stream write_stream(const fs::path& path, const stream_plan& plan) {
+    test_stream s = make_stream(plan);
+    write_avi(path, s.frames, format_bytes(s.format), plan);
+    return s;
+}
+
+// The pictures a host gets: key frames (and every frame in coding mode 0) decoded as
+// intra frames, the others as delta frames, empty frames repeating the last picture,
+// one output buffer that starts black.
+std::vector<bytes> host_decode(const test_stream& s, uint32_t compression) {
+    DecoderContext ctx;
+    EXPECT_TRUE(ctx.setup(s.format.width, s.format.height, s.format.coding_mode, compression));
+    bytes out(ctx.output_size(), 0);
+    if (compression == compression_yuy2)
+        for (size_t i = 1; i < out.size(); i += 2) out[i] = 0x80;
+    std::vector<bytes> pictures;
+    for (const encoded_frame& f : s.frames) {
+        if (!f.bytes.empty()) {
+            if (s.format.coding_mode != 0 && !f.key) ctx.decode_delta(out.data(), f.bytes.data(), f.bytes.size());
+            else ctx.decode_intra(out.data(), f.bytes.data(), f.bytes.size());
+        }
+        pictures.push_back(out);
+    }
+    return pictures;
+}
+
+bytes concat(const std::vector<bytes>& pictures, size_t first, size_t last) {
+    bytes all;
+    for (size_t i = first; i <= last; ++i) all.insert(all.end(), pictures[i].begin(), pictures[i].end());
+    return all;
+}
+
+bytes read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string read_text(const fs::path& path) {
+    const bytes b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+}
+
+struct run_result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string& arg) {
+    std::string q = "'";
+    for (char c : arg) {
+        if (c == '\'') q += "'\\''";
+        else q += c;
+    }
+    return q + "'";
+}
+
+// A folder of its own for each test, emptied first.
+fs::path test_dir() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const fs::path dir = fs::path(RUVDEC_TEST_DIR) / (std::string(info->test_suite_name()) + "." + info->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+// Runs ruvdec with the arguments; standard output goes to `stdout_path` when given.
+run_result ruvdec(const std::vector<std::string>& args, const std::string& stdout_path = "") {
+    const fs::path dir = fs::path(RUVDEC_TEST_DIR);
+    const fs::path out = stdout_path.empty() ? dir / "last_stdout" : fs::path(stdout_path);
+    const fs::path err = dir / "last_stderr";
+    std::string command = quoted(RUVDEC_PATH);
+    for (const std::string& a : args) command += " " + quoted(a);
+    command += " > " + quoted(out.string()) + " 2> " + quoted(err.string());
+    run_result r;
+    const int status = std::system(command.c_str());
+#ifdef _WIN32
+    r.status = status;
+#else
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+    if (stdout_path.empty()) r.out = read_text(out);
+    r.err = read_text(err);
+    return r;
+}
+
+// A number after "key": in a JSON object, or NaN.
+double json_number(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\":");
+    if (at == std::string::npos) return std::nan("");
+    return std::strtod(json.c_str() + at + key.size() + 3, nullptr);
+}
+
+bool no_part_files(const fs::path& dir) {
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir))
+        if (e.path().extension() == ".part") return false;
+    return true;
+}
+
+TEST(RuvdecRaw, EveryCodingModeMatchesTheDecoderByteForByte) {
+    const fs::path dir = test_dir();
+    for (uint32_t mode = 0; mode <= 4; ++mode) {
+        SCOPED_TRACE("coding mode " + std::to_string(mode));
+        stream_plan plan;
+        plan.mode = mode;
+        plan.random_deltas = true;
+        plan.dropped = {0, 3};   // black before any picture; a repeat
+        const fs::path avi_path = dir / ("mode" + std::to_string(mode) + ".avi");
+        const test_stream s = write_stream(avi_path, plan);
+
+        const fs::path yuy2 = dir / ("mode" + std::to_string(mode) + ".yuy2");
+        const fs::path rgb = dir / ("mode" + std::to_string(mode) + ".rgb32");
+        run_result r = ruvdec({"decode", avi_path.string(), "-o", yuy2.string()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        r = ruvdec({"decode", avi_path.string(), "-o", rgb.string(), "--quiet"});
+        ASSERT_EQ(r.status, 0) << r.err;
+
+        const std::vector<bytes> want_yuy2 = host_decode(s, compression_yuy2);
+        const std::vector<bytes> want_rgb = host_decode(s, compression_rgb32);
+        EXPECT_EQ(read_file(yuy2), concat(want_yuy2, 0, plan.frames - 1));
+        EXPECT_EQ(read_file(rgb), concat(want_rgb, 0, plan.frames - 1));
+        EXPECT_EQ(want_yuy2[3], want_yuy2[2]);
+        EXPECT_EQ(want_rgb[0], bytes(want_rgb[0].size(), 0));
+    }
+    EXPECT_TRUE(no_part_files(dir));
+}
+
+TEST(RuvdecRaw, KeyFlagIsIgnoredInCodingModeZeroAndFormatWinsOverExtension) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.mode = 0;
+    test_stream s = make_stream(plan);
+    for (encoded_frame& f : s.frames) f.key = false;   // every frame is still an intra frame
+    const fs::path avi_path = dir / "mode0.avi";
+    write_avi(avi_path, s.frames, format_bytes(s.format), plan);
+    const fs::path out = dir / "frames.bin";
+    const run_result r = ruvdec({"decode", avi_path.string(), "-o", out.string(), "--format", "rgb32"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(out), concat(host_decode(s, compression_rgb32), 0, plan.frames - 1));
+    const run_result info = ruvdec({"info", avi_path.string(), "--json"});
+    EXPECT_EQ(json_number(info.out, "key_frames"), double(plan.frames)) << info.out;
+}
+
+TEST(RuvdecRaw, OpenDmlAndIndexlessFilesDecodeLikeIdx1Files) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 20;
+    plan.avi.layout = avi::index_layout::open_dml;
+    plan.avi.riff_limit = 8 * 1024;   // a few frames a RIFF
+    const fs::path odml = dir / "odml.avi";
+    const test_stream s = write_stream(odml, plan);
+    EXPECT_GE(occurrences(read_text(odml), "AVIX"), 2u);
+
+    plan.avi.layout = avi::index_layout::none;
+    const fs::path bare = dir / "bare.avi";
+    write_stream(bare, plan);
+
+    const bytes want = concat(host_decode(s, compression_yuy2), 0, plan.frames - 1);
+    run_result r = ruvdec({"decode", odml.string(), "-o", (dir / "odml.yuy2").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "odml.yuy2"), want);
+    r = ruvdec({"info", odml.string(), "--json"});
+    EXPECT_NE(r.out.find("\"index\": \"opendml\""), std::string::npos) << r.out;
+    EXPECT_EQ(json_number(r.out, "frames"), 20);
+
+    // Without an index there are no key-frame flags: intra frames are told by size.
+    r = ruvdec({"decode", bare.string(), "-o", (dir / "bare.yuy2").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "bare.yuy2"), want);
+    EXPECT_EQ(occurrences(r.err, "no usable index"), 1u) << r.err;
+    r = ruvdec({"info", bare.string(), "--json"});
+    EXPECT_NE(r.out.find("\"index\": \"scan\""), std::string::npos) << r.out;
+    EXPECT_EQ(json_number(r.out, "key_frames"), 4);
+}
+
+TEST(RuvdecRaw, FrameRangesStartAtTheKeyFrameBefore) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 14;
+    plan.dropped = {10};
+    plan.random_deltas = true;
+    const fs::path avi_path = dir / "in.avi";
+    const test_stream s = write_stream(avi_path, plan);
+    const std::vector<bytes> want = host_decode(s, compression_rgb32);
+
+    struct range_case {
+        std::string arg;
+        size_t first, last;
+    };
+    const range_case cases[] = {{"7-9", 7, 9}, {"0-0", 0, 0}, {"10-11", 10, 11}, {"12-", 12, 13}, {"4", 4, 4}};
+    for (const range_case& c : cases) {
+        SCOPED_TRACE(c.arg);
+        const fs::path out = dir / ("part" + c.arg + ".rgb32");
+        const run_result r = ruvdec({"decode", avi_path.string(), "-o", out.string(), "--frames", c.arg});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_file(out), concat(want, c.first, c.last));
+    }
+
+    // Past the end: the range is cut, with a warning; a first frame past the end is an error.
+    run_result r = ruvdec({"decode", avi_path.string(), "-o", (dir / "cut.rgb32").string(), "--frames", "12-99"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "cut.rgb32"), concat(want, 12, 13));
+    EXPECT_NE(r.err.find("ruvdec: warning: --frames 12-99"), std::string::npos) << r.err;
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "none.rgb32").string(), "--frames", "14-20"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("has 14 frames"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "none.rgb32"));
+
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "bad.rgb32").string(), "--frames", "9-3"});
+    EXPECT_EQ(r.status, 2);
+}
+
+TEST(RuvdecY4m, HeaderAndPlanesComeFromTheYuy2Picture) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 8;
+    plan.dropped = {6};
+    plan.rate = 30000;
+    plan.scale = 1001;
+    const fs::path avi_path = dir / "in.avi";
+    const test_stream s = write_stream(avi_path, plan);
+    const std::vector<bytes> yuy2 = host_decode(s, compression_yuy2);
+
+    const fs::path y4m = dir / "out.y4m";
+    const run_result r = ruvdec({"decode", avi_path.string(), "-o", y4m.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const bytes file = read_file(y4m);
+    const std::string header = "YUV4MPEG2 W64 H32 F30000:1001 Ip A1:1 C420jpeg\n";
+    ASSERT_GE(file.size(), header.size());
+    EXPECT_EQ(std::string(file.begin(), file.begin() + long(header.size())), header);
+
+    const size_t w = 64, h = 32, plane = w * h, frame_bytes = 6 + plane * 3 / 2;
+    ASSERT_EQ(file.size(), header.size() + plan.frames * frame_bytes);
+    for (size_t n = 0; n < plan.frames; ++n) {
+        SCOPED_TRACE("frame " + std::to_string(n));
+        const uint8_t* f = file.data() + header.size() + n * frame_bytes;
+        ASSERT_EQ(std::memcmp(f, "FRAME\n", 6), 0);
+        const uint8_t* y = f + 6;
+        const uint8_t* u = y + plane;
+        const uint8_t* v = u + plane / 4;
+        const bytes& pic = yuy2[n];
+        size_t mismatches = 0;
+        for (size_t row = 0; row < h; ++row)
+            for (size_t x = 0; x < w; ++x) {
+                if (y[row * w + x] != pic[row * w * 2 + x * 2]) ++mismatches;
+                const size_t c = row / 2 * (w / 2) + x / 2;
+                const size_t pair = row * w * 2 + x / 2 * 4;
+                if (u[c] != pic[pair + 1] || v[c] != pic[pair + 3]) ++mismatches;
+            }
+        EXPECT_EQ(mismatches, 0u);
+        // Intra frames survive exactly.
+        if (s.frames[n].key) {
+            const picture& src = s.pictures[n];
+            EXPECT_EQ(bytes(y, y + plane), src.y);
+            EXPECT_EQ(bytes(u, u + plane / 4), src.u);
+            EXPECT_EQ(bytes(v, v + plane / 4), src.v);
+        }
+    }
+
+    // The same bytes through a pipe.
+    const fs::path piped = dir / "piped.y4m";
+    const run_result p = ruvdec({"decode", avi_path.string(), "-o", "-", "--format", "y4m"}, piped.string());
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(read_file(piped), file);
+}
+
+// Reads a PNG back as 8-bit RGB; empty when it is not an 8-bit RGB PNG of that size.
+bytes read_png(const fs::path& path, uint32_t width, uint32_t height) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.string().c_str())) return {};
+    if (image.format != PNG_FORMAT_RGB || image.width != width || image.height != height) {
+        png_image_free(&image);
+        return {};
+    }
+    bytes rgb(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) return {};
+    return rgb;
+}
+
+TEST(RuvdecPng, OnePngPerFrameFromTheRgb32Picture) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 7;
+    plan.mode = 2;
+    plan.random_deltas = true;
+    const fs::path avi_path = dir / "in.avi";
+    const test_stream s = write_stream(avi_path, plan);
+    const std::vector<bytes> rgb32 = host_decode(s, compression_rgb32);
+
+    fs::create_directories(dir / "all");
+    run_result r = ruvdec({"decode", avi_path.string(), "-o", (dir / "all" / "%05d.png").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (size_t n = 0; n < plan.frames; ++n) {
+        SCOPED_TRACE("frame " + std::to_string(n));
+        char name[16];
+        std::snprintf(name, sizeof name, "%05u.png", unsigned(n));
+        const bytes png = read_png(dir / "all" / name, 64, 32);
+        ASSERT_EQ(png.size(), 64u * 32 * 3);
+        bytes want;
+        for (size_t row = 0; row < 32; ++row) {
+            const uint8_t* src = rgb32[n].data() + (31 - row) * 64 * 4;   // bottom-up rows
+            for (size_t x = 0; x < 64; ++x) want.insert(want.end(), {src[4 * x + 2], src[4 * x + 1], src[4 * x]});
+        }
+        EXPECT_EQ(png, want);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "all"), fs::directory_iterator()), 7);
+
+    // Frame numbers are the file's; a pattern without a number is enough for one frame.
+    fs::create_directories(dir / "some");
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "some" / "f%d.png").string(), "--frames", "5-6"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir / "some" / "f5.png"));
+    EXPECT_TRUE(fs::exists(dir / "some" / "f6.png"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "some"), fs::directory_iterator()), 2);
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "one.png").string(), "--frames", "3-3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_png(dir / "one.png", 64, 32), read_png(dir / "all" / "00003.png", 64, 32));
+
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "one.png").string()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("no frame number"), std::string::npos) << r.err;
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "%d_%d.png").string()});
+    EXPECT_EQ(r.status, 2);
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "%s.png").string()});
+    EXPECT_EQ(r.status, 2);
+}
+
+TEST(RuvdecInfo, TextAndJson) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.width = 48;
+    plan.height = 16;
+    plan.mode = 4;
+    plan.frames = 45;
+    plan.key_interval = 10;
+    plan.dropped = {12, 13};
+    plan.rate = 15;
+    const fs::path avi_path = dir / "in.avi";
+    write_stream(avi_path, plan);
+
+    run_result r = ruvdec({"info", avi_path.string(), "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json_number(r.out, "width"), 48);
+    EXPECT_EQ(json_number(r.out, "height"), 16);
+    EXPECT_EQ(json_number(r.out, "codec_version"), 101);
+    EXPECT_EQ(json_number(r.out, "coding_mode"), 4);
+    EXPECT_EQ(json_number(r.out, "frames"), 45);
+    EXPECT_EQ(json_number(r.out, "key_frames"), 5);
+    EXPECT_EQ(json_number(r.out, "dropped_frames"), 2);
+    EXPECT_EQ(json_number(r.out, "frame_rate"), 15);
+    EXPECT_EQ(json_number(r.out, "duration"), 3);
+    EXPECT_EQ(r.out.front(), '{');
+    EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");
+
+    r = ruvdec({"info", avi_path.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("48 x 16"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("45 (key frames: 5, dropped: 2)"), std::string::npos) << r.out;
+}
+
+TEST(RuvdecStream, FoundByHandlerInAnyCaseOrByCompression) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 4;
+    const test_stream s = make_stream(plan);
+    const bytes want = concat(host_decode(s, compression_yuy2), 0, 3);
+
+    write_avi(dir / "lower.avi", s.frames, format_bytes(s.format), plan, avi::fourcc('r', 'u', 'v', '1'));
+    write_avi(dir / "other.avi", s.frames, format_bytes(s.format), plan, avi::fourcc('D', 'I', 'B', ' '));
+    for (const char* name : {"lower", "other"}) {
+        SCOPED_TRACE(name);
+        const fs::path out = dir / (std::string(name) + ".yuy2");
+        const run_result r = ruvdec({"decode", (dir / (std::string(name) + ".avi")).string(), "-o", out.string()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read_file(out), want);
+    }
+}
+
+TEST(RuvdecErrors, FilesThatCannotBeDecoded) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 3;
+    const test_stream s = make_stream(plan);
+
+    std::ofstream(dir / "text.avi") << "this is not a video\n";
+    bytes other_strf(40, 0);
+    other_strf[0] = 40;
+    std::memcpy(other_strf.data() + 16, "XVID", 4);
+    write_avi(dir / "xvid.avi", s.frames, other_strf, plan, avi::fourcc('X', 'V', 'I', 'D'));
+
+    struct refused_case {
+        const char* name;
+        InputFormat format;
+        size_t strf_size;
+        const char* message;
+    };
+    std::vector<refused_case> refused;
+    InputFormat f = s.format;
+    f.codec_version = 102;
+    refused.push_back({"version102", f, 80, "codec_version is 102"});
+    f = s.format;
+    f.coding_mode = 5;
+    refused.push_back({"mode5", f, 80, "coding_mode is 5"});
+    f = s.format;
+    f.bi_size = 40;
+    refused.push_back({"bisize40", f, 80, "biSize is 40"});
+    refused.push_back({"short", f, 40, "is 40 bytes"});
+    f = s.format;
+    f.width = 60;   // coding modes 1 to 4 need a multiple of 8
+    refused.push_back({"width60", f, 80, "frame size 60 x 32"});
+    for (const refused_case& c : refused) {
+        bytes strf = format_bytes(c.format);
+        strf.resize(c.strf_size);
+        write_avi(dir / (std::string(c.name) + ".avi"), s.frames, strf, plan);
+    }
+
+    struct error_case {
+        std::string file;
+        std::string message;
+    };
+    std::vector<error_case> cases = {
+        {"missing.avi", "ruvdec: error: cannot open"},
+        {"text.avi", "not a RIFF AVI file"},
+        {"xvid.avi", "no \"RUV1\" video stream"},
+    };
+    for (const refused_case& c : refused) cases.push_back({std::string(c.name) + ".avi", c.message});
+    for (const error_case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path in = dir / c.file;
+        const fs::path out = dir / (c.file + ".yuy2");
+        run_result r = ruvdec({"decode", in.string(), "-o", out.string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("ruvdec: error: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(occurrences(r.err, "\n"), 1u) << r.err;
+        EXPECT_FALSE(fs::exists(out));
+        r = ruvdec({"info", in.string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(no_part_files(dir));
+}
+
+TEST(RuvdecErrors, OutputsThatCannotBeWrittenLeaveNothing) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 3;
+    const fs::path avi_path = dir / "in.avi";
+    write_stream(avi_path, plan);
+
+    run_result r = ruvdec({"decode", avi_path.string(), "-o", (dir / "no" / "such" / "out.y4m").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ruvdec: error: cannot create"), std::string::npos) << r.err;
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "no" / "%03d.png").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ruvdec: error: cannot create"), std::string::npos) << r.err;
+
+    fs::create_directories(dir / "taken.yuy2");
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "taken.yuy2").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ruvdec: error: cannot write " + (dir / "taken.yuy2").string() + ": it is a folder"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(fs::is_directory(dir / "taken.yuy2"));
+    EXPECT_TRUE(no_part_files(dir));
+
+#ifdef __linux__
+    // A full disk, through a pipe and as a file name; a device is written in place,
+    // never replaced by a renamed file.
+    r = ruvdec({"decode", avi_path.string(), "-o", "-", "--format", "yuy2"}, "/dev/full");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ruvdec: error: cannot write to standard output"), std::string::npos) << r.err;
+    r = ruvdec({"decode", avi_path.string(), "-o", "/dev/full", "--format", "y4m"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ruvdec: error: cannot write /dev/full"), std::string::npos) << r.err;
+    r = ruvdec({"decode", avi_path.string(), "-o", "/dev/null", "--format", "rgb32"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_FALSE(fs::exists("/dev/null.part"));
+#endif
+}
+
+TEST(RuvdecWarnings, DamagedFramesAreNamedAndDecodingGoesOn) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 8;
+    test_stream s = make_stream(plan);
+    // Frame 2: a payload end past the frame. Frame 6: cut short inside its table.
+    s.frames[2].bytes[0] = 0xFF;
+    s.frames[2].bytes[1] = 0xFF;
+    s.frames[6].bytes.resize(s.frames[6].bytes.size() - 3);
+    const fs::path avi_path = dir / "damaged.avi";
+    write_avi(avi_path, s.frames, format_bytes(s.format), plan);
+
+    const fs::path out = dir / "out.rgb32";
+    run_result r = ruvdec({"decode", avi_path.string(), "-o", out.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("ruvdec: warning: frame 2: payload end outside the frame"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ruvdec: warning: frame 6: "), std::string::npos) << r.err;
+    EXPECT_EQ(occurrences(r.err, "warning"), 2u) << r.err;
+    EXPECT_EQ(read_file(out), concat(host_decode(s, compression_rgb32), 0, plan.frames - 1));
+
+    // A stream that begins with a delta frame: decoded against black, with a warning.
+    test_stream tail = s;
+    tail.frames.erase(tail.frames.begin());
+    tail.frames.erase(tail.frames.begin() + 1, tail.frames.end());
+    const fs::path headless = dir / "headless.avi";
+    write_avi(headless, tail.frames, format_bytes(s.format), plan);
+    r = ruvdec({"decode", headless.string(), "-o", (dir / "headless.yuy2").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("ruvdec: warning: frame 0: a delta frame before any intra frame"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(dir / "headless.yuy2"), host_decode(tail, compression_yuy2)[0]);
+}
+
+TEST(RuvdecUsage, BadCommandLinesExitWithTwo) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 2;
+    const fs::path avi_path = dir / "in.avi";
+    write_stream(avi_path, plan);
+    const std::string in = avi_path.string();
+
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"convert", in},
+        {"decode", in},
+        {"decode", in, "-o", "-"},
+        {"decode", in, "-o", (dir / "out.mp4").string()},
+        {"decode", in, "-o", (dir / "out.yuy2").string(), "--format", "bmp"},
+        {"decode", in, "-o", "-", "--format", "png"},
+        {"decode", in, "-o", (dir / "out.yuy2").string(), "--frames", "x"},
+        {"decode", in, "-o", (dir / "out.yuy2").string(), "--bogus"},
+        {"decode", in, in, "-o", (dir / "out.yuy2").string()},
+        {"info", in, "--quiet"},
+        {"info"},
+    };
+    for (const std::vector<std::string>& args : bad) {
+        std::string line;
+        for (const std::string& a : args) line += a + " ";
+        SCOPED_TRACE(line);
+        const run_result r = ruvdec(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_FALSE(fs::exists(dir / "out.yuy2"));
+
+    run_result r = ruvdec({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ruvdec 1.1.0\n");
+    r = ruvdec({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("ruvdec decode FILE -o OUT"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ruv

@@ -1,0 +1,40 @@
+// An output file that never looks complete before it is: it is written under a
+// temporary name beside its own and renamed into place only when every byte and
+// the close succeeded. "-" writes to standard output instead, and an existing
+// file that is not a regular one (a device such as /dev/null, a named pipe) is
+// written in place, for a rename would replace it.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+namespace ruv::ruvdec {
+
+struct output_file {
+    std::FILE* m_file = nullptr;
+    std::string m_path;    // the final name, or "-"
+    std::string m_temp;    // the name written to until commit; empty when written in place
+    std::string m_error;
+
+    output_file() = default;
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+    ~output_file() { abandon(); }
+
+    bool to_stdout() const { return m_path == "-"; }
+
+    // Creates the temporary file, opens a device or pipe, or takes standard output
+    // in binary mode. Refuses a folder.
+    bool open(const std::string& path);
+    // False, with a message in error(), when not every byte was written.
+    bool write(const void* data, size_t size);
+    // Flushes and closes the file and gives it its name.
+    bool commit();
+    // Closes the file and removes what was written; harmless when nothing is open.
+    void abandon();
+
+    const std::string& error() const { return m_error; }
+};
+
+}  // namespace ruv::ruvdec

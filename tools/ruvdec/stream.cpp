@@ -1,0 +1,163 @@
+#include "stream.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+
+#include "decoder.h"
+
+namespace ruv::ruvdec {
+
+namespace {
+
+constexpr size_t compression_offset = 16;   // biCompression in the stream format
+
+uint32_t read_u32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// A FourCC with its letters in upper case, so "ruv1" matches "RUV1".
+uint32_t upper_fourcc(uint32_t code) {
+    uint32_t result = 0;
+    for (int i = 0; i < 4; ++i) {
+        uint8_t c = uint8_t(code >> (8 * i));
+        if (c >= 'a' && c <= 'z') c = uint8_t(c - 'a' + 'A');
+        result |= uint32_t(c) << (8 * i);
+    }
+    return result;
+}
+
+bool is_ruv1_stream(const avi::stream_info& s) {
+    if (s.type != avi::id::vids) return false;
+    if (upper_fourcc(s.handler) == fourcc_ruv1) return true;
+    return s.format.size() >= compression_offset + 4 &&
+           upper_fourcc(read_u32(s.format.data() + compression_offset)) == fourcc_ruv1;
+}
+
+std::string stream_list(const std::vector<avi::stream_info>& streams) {
+    std::string list;
+    for (const avi::stream_info& s : streams) {
+        if (!list.empty()) list += ", ";
+        list += avi::fourcc_text(s.type) + "/" + avi::fourcc_text(s.handler);
+    }
+    return list.empty() ? "none" : list;
+}
+
+}  // namespace
+
+std::string refusal(const InputFormat& f) {
+    if (f.bi_size != input_format_size)
+        return "biSize is " + std::to_string(f.bi_size) + ", not " + std::to_string(input_format_size);
+    if (f.codec_version > max_codec_version)
+        return "codec_version is " + std::to_string(f.codec_version) + ", above " +
+               std::to_string(max_codec_version);
+    if (f.coding_mode > max_coding_mode)
+        return "coding_mode is " + std::to_string(f.coding_mode) + ", above " + std::to_string(max_coding_mode);
+    if (!f.decodable())
+        return "frame size " + std::to_string(f.width) + " x " + std::to_string(f.height) +
+               " cannot be decoded in coding mode " + std::to_string(f.coding_mode) +
+               " (the width must be a positive multiple of " + (f.coding_mode == 0 ? "4" : "8") +
+               ", the height positive and even, and an RGB32 picture below 4 GiB)";
+    return {};
+}
+
+bool ruv_stream::open(const std::string& path) {
+    // Opened here first for a plain message about a missing or unreadable file.
+    std::FILE* probe = std::fopen(path.c_str(), "rb");
+    if (!probe) {
+        m_error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(probe);
+
+    if (!m_reader.open(path)) {
+        m_error = path + ": " + m_reader.error();
+        return false;
+    }
+    const std::vector<avi::stream_info>& streams = m_reader.streams();
+    size_t found = streams.size();
+    for (size_t i = 0; i < streams.size() && found == streams.size(); ++i)
+        if (is_ruv1_stream(streams[i])) found = i;
+    if (found == streams.size()) {
+        m_error = path + ": no \"RUV1\" video stream (streams: " + stream_list(streams) + ")";
+        return false;
+    }
+    if (found != m_reader.stream() && !m_reader.select_stream(found)) {
+        m_error = path + ": " + m_reader.error();
+        return false;
+    }
+
+    const avi::stream_info& info = streams[found];
+    if (!m_format.parse(info.format.data(), info.format.size())) {
+        m_error = path + ": the \"RUV1\" stream's format header is " + std::to_string(info.format.size()) +
+                  " bytes, not " + std::to_string(input_format_size);
+        return false;
+    }
+    const std::string why = refusal(m_format);
+    if (!why.empty()) {
+        m_error = path + ": the codec refuses the stream's format header: " + why;
+        return false;
+    }
+    DecoderContext probe_context;
+    if (!probe_context.setup(m_format.width, m_format.height, m_format.coding_mode, compression_yuy2)) {
+        m_error = path + ": out of memory for a " + std::to_string(m_format.width) + " x " +
+                  std::to_string(m_format.height) + " picture";
+        return false;
+    }
+    m_intra_size = probe_context.intra_frame_size();
+
+    if (info.rate != 0 && info.scale != 0) {
+        m_rate = info.rate;
+        m_scale = info.scale;
+    } else if (m_reader.header().micro_sec_per_frame != 0) {
+        m_rate = 1000000;
+        m_scale = m_reader.header().micro_sec_per_frame;
+    }
+    if (m_rate != 0) {
+        const uint32_t divisor = std::gcd(m_rate, m_scale);
+        m_rate /= divisor;
+        m_scale /= divisor;
+    }
+
+    // A host marks every frame that is not a key frame as a delta frame, except in
+    // coding mode 0. Frames found by scanning carry no flag: an intra frame is
+    // then told by its length, which a delta frame of this size hardly ever has.
+    const std::vector<avi::frame_entry>& frames = m_reader.frames();
+    m_kinds.clear();
+    m_kinds.reserve(frames.size());
+    m_keyframes_guessed = false;
+    for (const avi::frame_entry& f : frames) {
+        frame_kind k = frame_kind::intra;
+        if (f.size == 0) {
+            k = frame_kind::dropped;
+        } else if (m_format.coding_mode != 0) {
+            if (!f.keyframe_known) m_keyframes_guessed = true;
+            const bool key = f.keyframe_known ? f.keyframe : f.size == m_intra_size;
+            k = key ? frame_kind::intra : frame_kind::delta;
+        }
+        m_kinds.push_back(k);
+    }
+    return true;
+}
+
+size_t ruv_stream::count(frame_kind which) const {
+    size_t n = 0;
+    for (frame_kind k : m_kinds)
+        if (k == which) ++n;
+    return n;
+}
+
+size_t ruv_stream::decode_start(size_t first) const {
+    for (size_t i = first + 1; i-- > 0;)
+        if (i < m_kinds.size() && m_kinds[i] == frame_kind::intra) return i;
+    return 0;
+}
+
+bool ruv_stream::read_frame(size_t index, std::vector<uint8_t>& out) {
+    if (m_reader.read_frame(index, out)) return true;
+    m_error = m_reader.error();
+    return false;
+}
+
+}  // namespace ruv::ruvdec
