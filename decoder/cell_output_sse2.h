@@ -24,16 +24,29 @@ inline __m128i load_chroma4(const uint8_t* cell) {
     return _mm_cvtsi32_si128(c);
 }
 
+// Luma words A0A1 A2A3 B0B1 B2B3 (and C, D of a second pair in the high half)
+// into line order: the upper lines' words, then the lower lines'.
+inline __m128i luma_lines(__m128i luma) {
+    const __m128i words = _mm_shufflehi_epi16(_mm_shufflelo_epi16(luma, _MM_SHUFFLE(3, 1, 2, 0)), _MM_SHUFFLE(3, 1, 2, 0));
+    return _mm_shuffle_epi32(words, _MM_SHUFFLE(3, 1, 2, 0));
+}
+
 inline void yuy2_pair_sse2(const uint8_t* cell, uint8_t* upper, uint8_t* lower) {
-    const __m128i zero = _mm_setzero_si128();
-    // Luma A0 A1 A2 A3 B0 B1 B2 B3 into line order A0 A1 B0 B1 | A2 A3 B2 B3.
-    const __m128i luma = _mm_shuffle_epi32(_mm_unpacklo_epi8(load_luma8(cell), zero), _MM_SHUFFLE(3, 1, 2, 0));
-    // Chroma UA VA UB VB, once for each line, in the high bytes.
-    __m128i chroma = _mm_unpacklo_epi8(load_chroma4(cell), zero);
-    chroma = _mm_slli_epi16(_mm_unpacklo_epi64(chroma, chroma), 8);
-    const __m128i lines = _mm_or_si128(luma, chroma);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(upper), lines);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(lower), _mm_unpackhi_epi64(lines, lines));
+    // Upper luma A0 A1 B0 B1 | lower luma A2 A3 B2 B3, interleaved with UA VA UB VB.
+    const __m128i luma = _mm_shufflelo_epi16(load_luma8(cell), _MM_SHUFFLE(3, 1, 2, 0));
+    const __m128i chroma = load_chroma4(cell);
+    const __m128i up = _mm_unpacklo_epi8(luma, chroma);
+    const __m128i lo = _mm_unpacklo_epi8(_mm_srli_epi64(luma, 32), chroma);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(upper), up);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(lower), lo);
+}
+
+// Two neighbouring cell pairs (24 bytes) at once: 16 bytes a line.
+inline void yuy2_two_pairs_sse2(const uint8_t* cells, uint8_t* upper, uint8_t* lower) {
+    const __m128i luma = luma_lines(_mm_unpacklo_epi64(load_luma8(cells), load_luma8(cells + 12)));
+    const __m128i chroma = _mm_unpacklo_epi32(load_chroma4(cells), load_chroma4(cells + 12));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(upper), _mm_unpacklo_epi8(luma, chroma));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lower), _mm_unpacklo_epi8(_mm_unpackhi_epi64(luma, luma), chroma));
 }
 
 inline void rgb32_pair_sse2(const uint8_t* cell, uint8_t* upper, uint8_t* lower) {

@@ -36,15 +36,6 @@ struct row_placement {
     uint8_t* upper(size_t row) const { return first_upper + ptrdiff_t(row) * step; }
 };
 
-// Writes `pairs` consecutive cell pairs, left to right, from the given place on the upper line.
-template <pair_kernel kernel>
-inline void write_pairs(const uint8_t* cells, size_t pairs, uint8_t* upper, ptrdiff_t upper_to_lower,
-                        size_t pair_bytes) {
-    for (size_t i = 0; i < pairs; ++i) {
-        kernel(cells + 12 * i, upper + pair_bytes * i, upper + upper_to_lower + pair_bytes * i);
-    }
-}
-
 // The pair kernel for an output kind and kernel family.
 template <bool rgb, bool simd>
 constexpr pair_kernel pair_kernel_for() {
@@ -52,6 +43,24 @@ constexpr pair_kernel pair_kernel_for() {
     if (simd) return rgb ? rgb32_pair_sse2 : yuy2_pair_sse2;
 #endif
     return rgb ? rgb32_pair_c : yuy2_pair_c;
+}
+
+// Writes `pairs` consecutive cell pairs, left to right, from the given place on the upper line.
+template <bool rgb, bool simd>
+inline void write_pairs(const uint8_t* cells, size_t pairs, uint8_t* upper, ptrdiff_t upper_to_lower,
+                        size_t pair_bytes) {
+    size_t i = 0;
+#if RUV_SSE2
+    if (simd && !rgb) {
+        for (; i + 2 <= pairs; i += 2) {
+            yuy2_two_pairs_sse2(cells + 12 * i, upper + pair_bytes * i, upper + upper_to_lower + pair_bytes * i);
+        }
+    }
+#endif
+    constexpr pair_kernel kernel = pair_kernel_for<rgb, simd>();
+    for (; i < pairs; ++i) {
+        kernel(cells + 12 * i, upper + pair_bytes * i, upper + upper_to_lower + pair_bytes * i);
+    }
 }
 
 }  // namespace ruv

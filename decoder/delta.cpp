@@ -139,14 +139,13 @@ size_t walk_for_mode(const DecoderContext& ctx, const row_placement& place, cons
 // Shows the blocks from `first` on as the reference frame holds them.
 template <bool rgb, bool simd>
 void show_reference(const DecoderContext& ctx, const row_placement& place, size_t first) {
-    constexpr pair_kernel kernel = pair_kernel_for<rgb, simd>();
     const size_t pairs_per_row = size_t(ctx.m_width / 4);
     const size_t rows = size_t(ctx.m_height / 2);
     for (size_t pair = 2 * first; pair < rows * pairs_per_row;) {
         const size_t row = pair / pairs_per_row;
         const size_t column = pair % pairs_per_row;
         const size_t count = pairs_per_row - column;
-        write_pairs<kernel>(ctx.m_ref_frame + 12 * pair, count, place.upper(row) + place.pair_bytes * column,
+        write_pairs<rgb, simd>(ctx.m_ref_frame + 12 * pair, count, place.upper(row) + place.pair_bytes * column,
                             place.upper_to_lower, place.pair_bytes);
         pair += count;
     }

@@ -14,18 +14,17 @@ namespace {
 template <bool rgb, bool simd>
 void intra_rows(const row_placement& place, const uint8_t* cells, size_t present, uint8_t* ref,
                 size_t rows, size_t pairs_per_row) {
-    constexpr pair_kernel kernel = pair_kernel_for<rgb, simd>();
     for (size_t row = 0; row < rows; ++row) {
         const size_t first = row * pairs_per_row;
         const size_t from_frame = present > first ? std::min(pairs_per_row, present - first) : 0;
         uint8_t* upper = place.upper(row);
         if (from_frame > 0) {
             if (ref) std::memcpy(ref + 12 * first, cells + 12 * first, 12 * from_frame);
-            write_pairs<kernel>(cells + 12 * first, from_frame, upper, place.upper_to_lower, place.pair_bytes);
+            write_pairs<rgb, simd>(cells + 12 * first, from_frame, upper, place.upper_to_lower, place.pair_bytes);
         }
         if (from_frame < pairs_per_row && ref) {
             const size_t rest = first + from_frame;
-            write_pairs<kernel>(ref + 12 * rest, pairs_per_row - from_frame, upper + place.pair_bytes * from_frame,
+            write_pairs<rgb, simd>(ref + 12 * rest, pairs_per_row - from_frame, upper + place.pair_bytes * from_frame,
                                 place.upper_to_lower, place.pair_bytes);
         }
     }
