@@ -107,8 +107,7 @@ size_t walk(const DecoderContext& ctx, const row_placement& place, const uint8_t
     for (size_t row = 0; row < rows; ++row) {
         uint8_t* upper = place.upper(row);
         for (size_t b = 0; b < blocks_per_row; ++b) {
-            uint32_t v;
-            std::memcpy(&v, table, 4);
+            const uint32_t v = read_u32(table);  // little-endian on any processor
             // Near the end of the payload, check that this block's payload fits.
             const size_t left = size_t(payload_end - s.payload);
             if (left < max_block_payload + record_skip && block_payload(v) + record_skip > left) {
