@@ -23,18 +23,22 @@ struct decoder_pair {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
     const uint32_t mode = (data[2] & 0x7F) % 5;
+    // Mostly sizes on the decoding grid; with the top bit of the second byte any
+    // small size, which setup must refuse or decode safely.
     const int32_t grid = mode == 0 ? 4 : 8;
-    const int32_t width = grid * (1 + data[0] % (mode == 0 ? 24 : 12));
-    const int32_t height = 2 * (1 + data[1] % 12);
+    const bool any_size = data[1] & 0x80;
+    const int32_t width = any_size ? data[0] % 100 : grid * (1 + data[0] % (mode == 0 ? 24 : 12));
+    const int32_t height = any_size ? data[1] % 32 : 2 * (1 + data[1] % 12);
     const uint32_t compression = (data[2] & 0x80) ? ruv::compression_rgb32 : ruv::compression_yuy2;
     data += 3;
     size -= 3;
 
     decoder_pair d;
     d.scalar.m_simd = false;
-    if (!d.scalar.setup(width, height, mode, compression) || !d.simd.setup(width, height, mode, compression)) {
-        std::abort();  // every size above is on the decoding grid
-    }
+    const bool accepted = d.scalar.setup(width, height, mode, compression);
+    if (d.simd.setup(width, height, mode, compression) != accepted) std::abort();
+    if (accepted != ruv::frame_size_supported(width, height, mode)) std::abort();
+    if (!accepted) return 0;
     d.out_scalar.assign(d.scalar.output_size(), 0);
     d.out_simd.assign(d.simd.output_size(), 0);
 
