@@ -39,13 +39,14 @@ void intra(benchmark::State& state, bool rgb, bool simd, uint32_t mode) {
     set_counters(state);
 }
 
-// A delta frame of a slowly moving scene, decoded again and again over the
-// reference it changes; the work per frame stays the same.
-void delta(benchmark::State& state, uint32_t mode, bool rgb, bool simd) {
+// A delta frame of a slowly moving scene (or, still, of the same picture again:
+// every block kept), decoded again and again over the reference it changes; the
+// work per frame stays the same.
+void delta(benchmark::State& state, uint32_t mode, bool rgb, bool simd, bool still = false) {
     ruv::stream_writer writer;
     writer.setup(width, height, mode);
     const ruv::encoded_frame key = writer.write_intra(ruv::synthetic_picture(width, height, 0));
-    const ruv::encoded_frame frame = writer.write_delta(ruv::synthetic_picture(width, height, 1), 4);
+    const ruv::encoded_frame frame = writer.write_delta(ruv::synthetic_picture(width, height, still ? 0 : 1), 4);
     ruv::DecoderContext ctx;
     ctx.m_simd = simd;
     ctx.setup(width, height, mode, compression_of(rgb));
@@ -92,5 +93,7 @@ BENCHMARK_CAPTURE(delta, mode3_yuy2_scalar, 3, false, false)->Unit(benchmark::kM
 BENCHMARK_CAPTURE(delta, mode3_yuy2_sse2, 3, false, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(delta, mode3_rgb32_scalar, 3, true, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(delta, mode3_rgb32_sse2, 3, true, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(delta, mode3_still_yuy2_scalar, 3, false, false, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(delta, mode3_still_yuy2_sse2, 3, false, true, true)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

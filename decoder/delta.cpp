@@ -38,6 +38,13 @@ size_t block_payload(uint32_t v) {
            block_payload_table.luma[(v >> 16) & 0x3F] + block_payload_table.chroma[v >> 24];
 }
 
+// Whether a mode word keeps all six sample blocks: luma codes 0, chroma codes 0 or above 7.
+bool keeps_block(uint32_t v) {
+    const uint32_t chroma0 = (v >> 8) & 0xFF;
+    const uint32_t chroma1 = v >> 24;
+    return (v & 0x003F003F) == 0 && (chroma0 == 0 || chroma0 > 7) && (chroma1 == 0 || chroma1 > 7);
+}
+
 // The sample-block kernels of one kernel family, with the frame's shifts.
 template <bool simd>
 struct block_rebuilder;
@@ -113,9 +120,16 @@ size_t walk(const DecoderContext& ctx, const row_placement& place, const uint8_t
             if (left < max_block_payload + record_skip && block_payload(v) + record_skip > left) {
                 return row * blocks_per_row + b;
             }
-            rebuild_pair<rgb, simd>(v, ref, s, rebuild, upper, upper + place.upper_to_lower);
-            rebuild_pair<rgb, simd>(v >> 16, ref + 12, s, rebuild, upper + place.pair_bytes,
-                                    upper + place.upper_to_lower + place.pair_bytes);
+            if (keeps_block(v)) {
+                // Still parts of a picture: shown straight from the reference.
+                write_pairs<rgb, simd>(ref, 2, upper, place.upper_to_lower, place.pair_bytes);
+                std::memset(s.left_y, ref[16], 4);
+                std::memcpy(s.left_uv, ref + 20, 4);
+            } else {
+                rebuild_pair<rgb, simd>(v, ref, s, rebuild, upper, upper + place.upper_to_lower);
+                rebuild_pair<rgb, simd>(v >> 16, ref + 12, s, rebuild, upper + place.pair_bytes,
+                                        upper + place.upper_to_lower + place.pair_bytes);
+            }
             s.payload += record_skip;
             table += 4;
             ref += 24;

@@ -148,6 +148,13 @@ TEST(Delta, LeftPredictorFollowsKeptBlocks) {
     bytes after = before2;
     std::fill(after.begin() + 24, after.begin() + 28, 61);
     check_case({"walk", 3, before2, {block({}), block({LEFT})}, after, {}});
+
+    // The chroma predictor after a kept block is its second chroma block, not its first.
+    bytes chroma_before = cells_with({{8, {1, 2, 3, 4}}, {20, {5, 6, 7, 8}}}, 0x30);
+    chroma_before.insert(chroma_before.end(), 24, 0x40);
+    bytes chroma_after = chroma_before;
+    std::copy_n(bytes({5, 6, 7, 8}).begin(), 4, chroma_after.begin() + 24 + 8);
+    check_case({"walk", 3, chroma_before, {block({}), block({KEEP, KEEP, LEFT})}, chroma_after, {}});
 }
 
 // The predictors are not reset at a cell row: the first cells of row 1 see the
