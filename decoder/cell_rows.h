@@ -12,28 +12,30 @@ namespace ruv {
 
 using pair_kernel = void (*)(const uint8_t* cell, uint8_t* upper, uint8_t* lower);
 
-// Output geometry of one context: cell row k's two lines are upper(k) and lower(k).
-// YUY2 fills the buffer from its last two rows upwards, RGB32 from its first two downwards.
+// Output geometry of one context. YUY2 rows run top-down, so cell row k (counted
+// from the bottom of the picture) has its upper line at row height-2-2k; RGB32
+// rows run bottom-up, so its upper line is row 2k+1. Offsets are unsigned, as a
+// buffer of up to 4 GiB may be addressed from a 32-bit process.
 struct row_placement {
-    uint8_t* first_upper;
-    ptrdiff_t step;        // from one cell row's lines to the next one's
-    ptrdiff_t upper_to_lower;
+    uint8_t* output;
+    size_t line;           // bytes of one output row
+    size_t height;
+    size_t rows;           // cell rows
+    size_t pairs_per_row;  // cell pairs in a cell row
     size_t pair_bytes;     // output bytes of one cell pair on one line
+    bool rgb;
 
-    row_placement(uint8_t* output, int32_t width, int32_t height, bool rgb) {
-        const ptrdiff_t line = ptrdiff_t(width) * (rgb ? 4 : 2);
-        pair_bytes = rgb ? 16 : 8;
-        if (rgb) {
-            first_upper = output + line;
-            step = 2 * line;
-            upper_to_lower = -line;
-        } else {
-            first_upper = output + (ptrdiff_t(height) - 2) * line;
-            step = -2 * line;
-            upper_to_lower = line;
-        }
-    }
-    uint8_t* upper(size_t row) const { return first_upper + ptrdiff_t(row) * step; }
+    row_placement(uint8_t* out, int32_t width, int32_t picture_height, bool rgb_output)
+        : output(out),
+          line(size_t(width) * (rgb_output ? 4 : 2)),
+          height(size_t(picture_height)),
+          rows(size_t(picture_height) / 2),
+          pairs_per_row(size_t(width) / 4),
+          pair_bytes(rgb_output ? 16 : 8),
+          rgb(rgb_output) {}
+
+    uint8_t* upper(size_t row) const { return output + (rgb ? 2 * row + 1 : height - 2 - 2 * row) * line; }
+    uint8_t* lower(size_t row) const { return output + (rgb ? 2 * row : height - 1 - 2 * row) * line; }
 };
 
 // The pair kernel for an output kind and kernel family.
@@ -45,21 +47,33 @@ constexpr pair_kernel pair_kernel_for() {
     return rgb ? rgb32_pair_c : yuy2_pair_c;
 }
 
-// Writes `pairs` consecutive cell pairs, left to right, from the given place on the upper line.
+// Writes `pairs` consecutive cell pairs, left to right, from the given places on the two lines.
 template <bool rgb, bool simd>
-inline void write_pairs(const uint8_t* cells, size_t pairs, uint8_t* upper, ptrdiff_t upper_to_lower,
-                        size_t pair_bytes) {
+inline void write_pairs(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower, size_t pair_bytes) {
     size_t i = 0;
 #if RUV_SSE2
     if (simd && !rgb) {
         for (; i + 2 <= pairs; i += 2) {
-            yuy2_two_pairs_sse2(cells + 12 * i, upper + pair_bytes * i, upper + upper_to_lower + pair_bytes * i);
+            yuy2_two_pairs_sse2(cells + 12 * i, upper + pair_bytes * i, lower + pair_bytes * i);
         }
     }
 #endif
     constexpr pair_kernel kernel = pair_kernel_for<rgb, simd>();
-    for (; i < pairs; ++i) {
-        kernel(cells + 12 * i, upper + pair_bytes * i, upper + upper_to_lower + pair_bytes * i);
+    for (; i < pairs; ++i) kernel(cells + 12 * i, upper + pair_bytes * i, lower + pair_bytes * i);
+}
+
+// Shows cell pairs from number `first` (in stream order) to the end of the
+// picture, as `cells` (a whole picture of cell pairs) holds them.
+template <bool rgb, bool simd>
+void show_pairs_from(const uint8_t* cells, size_t first, const row_placement& place) {
+    const size_t total = place.rows * place.pairs_per_row;
+    for (size_t pair = first; pair < total;) {
+        const size_t row = pair / place.pairs_per_row;
+        const size_t column = pair % place.pairs_per_row;
+        const size_t count = place.pairs_per_row - column;
+        write_pairs<rgb, simd>(cells + 12 * pair, count, place.upper(row) + place.pair_bytes * column,
+                               place.lower(row) + place.pair_bytes * column, place.pair_bytes);
+        pair += count;
     }
 }
 

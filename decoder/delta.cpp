@@ -8,19 +8,17 @@
 // payload would pass payload_end. Blocks not rebuilt show the reference frame,
 // which keeps them, so output and reference always agree.
 #include <cstring>
+#include <type_traits>
 
 #include "cell_rows.h"
 #include "decoder.h"
+#include "le.h"
 #include "sample_block.h"
 #include "sample_block_sse2.h"
 
 namespace ruv {
 
 namespace {
-
-uint32_t read_u32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // Payload bytes of the two cells' luma codes in a luma byte, and of a chroma code byte.
 struct payload_tables {
@@ -46,13 +44,9 @@ bool keeps_block(uint32_t v) {
 }
 
 // The sample-block kernels of one kernel family, with the frame's shifts.
-template <bool simd>
-struct block_rebuilder;
-
-template <>
-struct block_rebuilder<false> {
+struct scalar_rebuilder {
     int32_t shift2, shift4;
-    block_rebuilder(int32_t s2, int32_t s4) : shift2(s2), shift4(s4) {}
+    scalar_rebuilder(int32_t s2, int32_t s4) : shift2(s2), shift4(s4) {}
     size_t operator()(uint32_t code, const uint8_t* payload, const uint8_t* predictor, uint8_t* ref,
                       uint8_t* shown) const {
         return rebuild_sample_block_c(code, payload, predictor, ref, shown, shift2, shift4);
@@ -60,20 +54,19 @@ struct block_rebuilder<false> {
 };
 
 #if RUV_SSE2
-template <>
-struct block_rebuilder<true> {
+struct sse2_rebuilder {
     delta_shifts_sse2 shifts;
-    block_rebuilder(int32_t s2, int32_t s4) : shifts(s2, s4) {}
+    sse2_rebuilder(int32_t s2, int32_t s4) : shifts(s2, s4) {}
     size_t operator()(uint32_t code, const uint8_t* payload, const uint8_t* predictor, uint8_t* ref,
                       uint8_t* shown) const {
         return rebuild_sample_block_sse2(code, payload, predictor, ref, shown, shifts);
     }
 };
+template <bool simd>
+using block_rebuilder = std::conditional_t<simd, sse2_rebuilder, scalar_rebuilder>;
 #else
-template <>
-struct block_rebuilder<true> : block_rebuilder<false> {
-    using block_rebuilder<false>::block_rebuilder;
-};
+template <bool simd>
+using block_rebuilder = scalar_rebuilder;
 #endif
 
 // The state that one delta frame carries from block to block.
@@ -86,8 +79,8 @@ struct walk_state {
 // Rebuilds one cell pair (luma of two cells, then their chroma) under the low 16
 // bits of a mode word, and writes it to the output lines.
 template <bool rgb, bool simd>
-inline void rebuild_pair(uint32_t v, uint8_t* ref, walk_state& s, const block_rebuilder<simd>& rebuild,
-                         uint8_t* upper, uint8_t* lower) {
+inline void rebuild_cell_pair(uint32_t v, uint8_t* ref, walk_state& s, const block_rebuilder<simd>& rebuild,
+                              uint8_t* upper, uint8_t* lower) {
     uint8_t shown[12];
     s.payload += rebuild((v >> 3) & 7, s.payload, s.left_y, ref, shown);
     std::memset(s.left_y, ref[0], 4);
@@ -98,6 +91,22 @@ inline void rebuild_pair(uint32_t v, uint8_t* ref, walk_state& s, const block_re
     pair_kernel_for<rgb, simd>()(shown, upper, lower);
 }
 
+// Rebuilds the six sample blocks of one 8x2 block and shows its two cell pairs.
+// The mode word shifted right by 16 serves cell pair 1 with cell pair 0's field positions.
+template <bool rgb, bool simd>
+inline void rebuild_mode_word(uint32_t v, uint8_t* ref, walk_state& s, const block_rebuilder<simd>& rebuild,
+                              uint8_t* upper, uint8_t* lower, size_t pair_bytes) {
+    if (keeps_block(v)) {
+        // Still parts of a picture: shown straight from the reference.
+        write_pairs<rgb, simd>(ref, 2, upper, lower, pair_bytes);
+        std::memset(s.left_y, ref[16], 4);
+        std::memcpy(s.left_uv, ref + 20, 4);
+        return;
+    }
+    rebuild_cell_pair<rgb, simd>(v, ref, s, rebuild, upper, lower);
+    rebuild_cell_pair<rgb, simd>(v >> 16, ref + 12, s, rebuild, upper + pair_bytes, lower + pair_bytes);
+}
+
 // One of the specialised walks: record_skip is the mode record after each
 // block's payload (1 or 2 bytes in coding modes 1 and 2, none in 3 and 4).
 // Returns the number of blocks rebuilt; the rest are left to the caller.
@@ -105,35 +114,28 @@ template <size_t record_skip, bool rgb, bool simd>
 size_t walk(const DecoderContext& ctx, const row_placement& place, const uint8_t* payload,
             const uint8_t* payload_end) {
     const block_rebuilder<simd> rebuild(ctx.m_shift2, ctx.m_shift4);
-    const size_t rows = size_t(ctx.m_height / 2);
-    const size_t blocks_per_row = size_t(ctx.m_width / 8);
+    const size_t rows = place.rows;
+    const size_t blocks_per_row = place.pairs_per_row / 2;
     const uint8_t* table = ctx.m_table_opt;
     uint8_t* ref = ctx.m_ref_frame;
     walk_state s{payload, {0, 0, 0, 0}, {0, 0, 0, 0}};
 
     for (size_t row = 0; row < rows; ++row) {
         uint8_t* upper = place.upper(row);
+        uint8_t* lower = place.lower(row);
         for (size_t b = 0; b < blocks_per_row; ++b) {
-            const uint32_t v = read_u32(table);  // little-endian on any processor
+            const uint32_t v = read_le32(table);
             // Near the end of the payload, check that this block's payload fits.
             const size_t left = size_t(payload_end - s.payload);
             if (left < max_block_payload + record_skip && block_payload(v) + record_skip > left) {
                 return row * blocks_per_row + b;
             }
-            if (keeps_block(v)) {
-                // Still parts of a picture: shown straight from the reference.
-                write_pairs<rgb, simd>(ref, 2, upper, place.upper_to_lower, place.pair_bytes);
-                std::memset(s.left_y, ref[16], 4);
-                std::memcpy(s.left_uv, ref + 20, 4);
-            } else {
-                rebuild_pair<rgb, simd>(v, ref, s, rebuild, upper, upper + place.upper_to_lower);
-                rebuild_pair<rgb, simd>(v >> 16, ref + 12, s, rebuild, upper + place.pair_bytes,
-                                        upper + place.upper_to_lower + place.pair_bytes);
-            }
+            rebuild_mode_word<rgb, simd>(v, ref, s, rebuild, upper, lower, place.pair_bytes);
             s.payload += record_skip;
             table += 4;
             ref += 24;
             upper += 2 * place.pair_bytes;
+            lower += 2 * place.pair_bytes;
         }
     }
     return rows * blocks_per_row;
@@ -149,28 +151,13 @@ size_t walk_for_mode(const DecoderContext& ctx, const row_placement& place, cons
     }
 }
 
-// Shows the blocks from `first` on as the reference frame holds them.
-template <bool rgb, bool simd>
-void show_reference(const DecoderContext& ctx, const row_placement& place, size_t first) {
-    const size_t pairs_per_row = size_t(ctx.m_width / 4);
-    const size_t rows = size_t(ctx.m_height / 2);
-    for (size_t pair = 2 * first; pair < rows * pairs_per_row;) {
-        const size_t row = pair / pairs_per_row;
-        const size_t column = pair % pairs_per_row;
-        const size_t count = pairs_per_row - column;
-        write_pairs<rgb, simd>(ctx.m_ref_frame + 12 * pair, count, place.upper(row) + place.pair_bytes * column,
-                            place.upper_to_lower, place.pair_bytes);
-        pair += count;
-    }
-}
-
 template <bool rgb, bool simd>
 frame_fault decode_delta_as(const DecoderContext& ctx, uint8_t* output, const uint8_t* payload,
                             const uint8_t* payload_end, bool rebuild, frame_fault fault) {
     const row_placement place(output, ctx.m_width, ctx.m_height, rgb);
     const size_t done = rebuild ? walk_for_mode<rgb, simd>(ctx, place, payload, payload_end) : 0;
     if (done < ctx.block_count()) {
-        show_reference<rgb, simd>(ctx, place, done);
+        show_pairs_from<rgb, simd>(ctx.m_ref_frame, 2 * done, place);
         if (rebuild && fault == frame_fault::none) fault = frame_fault::payload_overrun;
     }
     return fault;
@@ -185,7 +172,7 @@ frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, 
     frame_fault fault = frame_fault::none;
     bool rebuild = false;
     size_t payload_end = 4;
-    if (frame_length >= 4) payload_end = read_u32(frame);
+    if (frame_length >= 4) payload_end = read_le32(frame);
     if (frame_length < 4 || payload_end < 4 || payload_end > frame_length) {
         fault = frame_fault::bad_payload_end;
     } else if (m_coding_mode <= 2) {
@@ -193,7 +180,7 @@ frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, 
         rebuild = true;
     } else {
         const size_t room = frame_length - payload_end;
-        const size_t table_length = room >= 4 ? read_u32(frame + payload_end) : 0;
+        const size_t table_length = room >= 4 ? read_le32(frame + payload_end) : 0;
         if (table_length < 4 || table_length > room) {
             fault = frame_fault::bad_table_length;
         } else {

@@ -3,7 +3,8 @@
 // bytes of coding modes 3 and 4, read forwards. Entry layout (4 bytes a block):
 // byte 0 the luma codes of cells 0 (bits 3-5) and 1 (bits 0-2), byte 1 the chroma
 // code of cell pair 0, byte 2 the luma codes of cells 2 and 3, byte 3 the chroma
-// code of cell pair 1.
+// code of cell pair 1. The cursor opt_y runs over the luma bytes and opt_uv over
+// the chroma bytes.
 #include "decoder.h"
 #include "sample_block.h"
 
@@ -28,13 +29,13 @@ size_t mode2_payload(uint32_t d) {
 }  // namespace
 
 frame_fault DecoderContext::unpack_packed_table(const uint8_t* records, const uint8_t* records_end) {
-    if (m_coding_mode != 1 && m_coding_mode != 2) return frame_fault::none;
-    const size_t entries = block_count();
+    if ((m_coding_mode != 1 && m_coding_mode != 2) || !m_table_opt) return frame_fault::none;
     const size_t record_bytes = m_coding_mode == 1 ? 1 : 2;
     // Records end with their mode record, so they are found from the end; the
     // i-th record from the end fills the i-th entry from the end.
-    size_t written = 0;
-    size_t left = size_t(records_end - records);
+    uint8_t* opt_y = m_table_opt + 4 * block_count();  // one past the last entry
+    uint8_t* opt_uv = opt_y + 1;
+    size_t left = records_end > records ? size_t(records_end - records) : 0;
     while (left > 0) {
         if (left < record_bytes) return frame_fault::table_truncated;
         const uint8_t* rec = records + (left - record_bytes);
@@ -56,46 +57,43 @@ frame_fault DecoderContext::unpack_packed_table(const uint8_t* records, const ui
             payload = mode2_payload(d);
         }
         if (left - record_bytes < payload) return frame_fault::table_truncated;
-        if (written == entries) return frame_fault::table_overflow;
-        uint8_t* out = m_table_opt + 4 * (entries - 1 - written);
-        for (int i = 0; i < 4; ++i) out[i] = entry[i];
-        ++written;
+        if (opt_y == m_table_opt) return frame_fault::table_overflow;
+        opt_uv -= 2, *opt_uv = entry[3];
+        opt_y -= 2, *opt_y = entry[2];
+        opt_uv -= 2, *opt_uv = entry[1];
+        opt_y -= 2, *opt_y = entry[0];
         left -= record_bytes + payload;
     }
-    return written == entries ? frame_fault::none : frame_fault::record_count;
+    return opt_y == m_table_opt ? frame_fault::none : frame_fault::record_count;
 }
 
 frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t* codes_end) {
-    const size_t luma_limit = 2 * block_count();
-    const size_t chroma_limit = block_count();
-    size_t luma = 0;
-    size_t chroma = 0;
+    if (!m_table_opt) return frame_fault::none;
+    uint8_t* const table_end = m_table_opt + 4 * block_count();
+    uint8_t* opt_y = m_table_opt;   // the next luma byte
+    uint8_t* opt_uv = m_table_opt;  // the entry whose chroma bytes (1 and 3) come next
     const uint8_t* p = codes;
     while (p < codes_end) {
         const uint8_t b = *p++;
         size_t count = 1;
-        if (b & 0x40) {
+        if (b & 0x40) {  // a run: its count byte follows, 0 meaning 256
             if (p == codes_end) return frame_fault::table_truncated;
             count = *p++;
             if (count == 0) count = 256;
         }
         if (b < 0x80) {
-            const size_t room = luma_limit - luma;
-            const size_t n = count < room ? count : room;
-            for (size_t i = 0; i < n; ++i) m_table_opt[2 * (luma + i)] = b;
-            luma += n;
-            if (n < count) return frame_fault::table_overflow;
+            for (; count > 0; --count, opt_y += 2) {
+                if (opt_y == table_end) return frame_fault::table_overflow;
+                *opt_y = b;
+            }
         } else {
             const uint8_t pair0 = (b >> 3) & 7;
             const uint8_t pair1 = b & 7;
-            const size_t room = chroma_limit - chroma;
-            const size_t n = count < room ? count : room;
-            for (size_t i = 0; i < n; ++i) {
-                m_table_opt[4 * (chroma + i) + 1] = pair0;
-                m_table_opt[4 * (chroma + i) + 3] = pair1;
+            for (; count > 0; --count, opt_uv += 4) {
+                if (opt_uv == table_end) return frame_fault::table_overflow;
+                opt_uv[1] = pair0;
+                opt_uv[3] = pair1;
             }
-            chroma += n;
-            if (n < count) return frame_fault::table_overflow;
         }
     }
     return frame_fault::none;

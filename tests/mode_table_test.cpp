@@ -236,5 +236,26 @@ TEST(RleTable, RunWithoutCountStops) {
     }
 }
 
+// A context with no mode table (coding mode 0, or released) ignores both unpackers,
+// as does a reversed range.
+TEST(ModeTables, NothingToWriteInto) {
+    const bytes codes = {0x1D, 0x41, 0x02, 0x9D};
+    DecoderContext intra_only;
+    ASSERT_TRUE(intra_only.setup(16, 2, 0, compression_yuy2));
+    EXPECT_EQ(unpack_rle(intra_only, codes), frame_fault::none);
+    EXPECT_EQ(unpack_packed(intra_only, codes), frame_fault::none);
+
+    DecoderContext released;
+    ASSERT_TRUE(released.setup(16, 2, 3, compression_yuy2));
+    released.release();
+    EXPECT_EQ(unpack_rle(released, codes), frame_fault::none);
+
+    DecoderContext ctx;
+    set_up_marked(ctx, 16, 2, 2);
+    const exact_buffer b(codes);
+    EXPECT_EQ(ctx.unpack_packed_table(b.data() + b.size, b.data()), frame_fault::record_count);
+    EXPECT_EQ(frames::table_of(ctx), bytes(8, 0xEE));
+}
+
 }  // namespace
 }  // namespace ruv
