@@ -1,11 +1,13 @@
 // Writes seed corpora for the fuzz targets from the stream writer: short streams
 // in every coding mode and output kind, greedy and random, in the input layout
-// of fuzz_frames, and their mode tables alone for the table fuzzers.
-//   make_seeds FRAMES_DIR PACKED_DIR RLE_DIR
+// of fuzz_frames; their mode tables alone for the table fuzzers; and small AVI
+// files in each index layout for the AVI reader.
+//   make_seeds FRAMES_DIR PACKED_DIR RLE_DIR AVI_DIR
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "avi.h"
 #include "stream_writer.h"
 #include "synthetic.h"
 
@@ -18,6 +20,33 @@ bool save(const std::string& path, const std::vector<uint8_t>& bytes) {
     return std::fclose(f) == 0 && ok;
 }
 
+// A short coding-mode-2 stream with a dropped frame, in one index layout.
+bool write_avi(const std::string& path, ruv::avi::index_layout layout) {
+    ruv::stream_writer writer;
+    if (!writer.setup(16, 4, 2, 3)) return false;
+    ruv::avi::video_format format;
+    format.handler = ruv::avi::fourcc('R', 'U', 'V', '1');
+    format.width = 16;
+    format.height = 4;
+    format.rate = 30;
+    format.scale = 1;
+    format.strf = writer.input_format_bytes();
+    ruv::avi::writer_options options;
+    options.layout = layout;
+    options.riff_limit = 600;  // several RIFFs in the OpenDML layout
+    ruv::avi::writer avi;
+    if (!avi.open(path, format, options)) return false;
+    for (uint32_t n = 0; n < 7; ++n) {
+        if (n == 4) {
+            if (!avi.write_frame(nullptr, 0, false)) return false;
+            continue;
+        }
+        const ruv::encoded_frame frame = writer.write_frame(ruv::synthetic_picture(16, 4, n), 2);
+        if (!avi.write_frame(frame.bytes.data(), frame.bytes.size(), frame.key)) return false;
+    }
+    return avi.close();
+}
+
 uint32_t read_u32(const std::vector<uint8_t>& b, size_t at) {
     return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
 }
@@ -25,8 +54,8 @@ uint32_t read_u32(const std::vector<uint8_t>& b, size_t at) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: make_seeds FRAMES_DIR PACKED_DIR RLE_DIR\n");
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: make_seeds FRAMES_DIR PACKED_DIR RLE_DIR AVI_DIR\n");
         return 2;
     }
     int written = 0;
@@ -76,6 +105,12 @@ int main(int argc, char** argv) {
             ++written;
         }
     }
-    std::printf("wrote %d stream seeds\n", written);
+    const std::string avi_dir = argv[4];
+    if (!write_avi(avi_dir + "/idx1.avi", ruv::avi::index_layout::idx1) ||
+        !write_avi(avi_dir + "/opendml.avi", ruv::avi::index_layout::open_dml) ||
+        !write_avi(avi_dir + "/none.avi", ruv::avi::index_layout::none)) {
+        return 1;
+    }
+    std::printf("wrote %d stream seeds and 3 AVI files\n", written);
     return 0;
 }
