@@ -1,10 +1,11 @@
 // ruvwrite: writes "RUV1" AVI files from synthetic pictures, for tests, samples
 // and benchmarks. Frames are chosen greedily within a tolerance, or with random
 // codes for coverage.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <set>
 #include <string>
 
 #include "avi.h"
@@ -46,17 +47,17 @@ int fail(const std::string& message) {
     return 1;
 }
 
-bool listed(const std::string& list, uint64_t frame) {
+// The frame numbers of a comma-separated list; false for an item that is not one.
+bool parse_list(const std::string& list, std::set<uint64_t>& numbers) {
     size_t pos = 0;
     while (pos < list.size()) {
-        const size_t comma = list.find(',', pos);
-        const std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        const size_t comma = std::min(list.find(',', pos), list.size());
         uint64_t value;
-        if (parse_number(item.c_str(), value) && value == frame) return true;
-        if (comma == std::string::npos) break;
+        if (!parse_number(list.substr(pos, comma - pos).c_str(), value)) return false;
+        numbers.insert(value);
         pos = comma + 1;
     }
-    return false;
+    return true;
 }
 
 }  // namespace
@@ -98,6 +99,10 @@ int main(int argc, char** argv) {
     if (fps == 0 || fps > 1000) return fail("--fps must be 1 to 1000");
     if (tolerance > 255) return fail("--tolerance must be 0 to 255");
     if (width > 16384 || height > 16384) return fail("the picture may be at most 16384 x 16384");
+    if (mode > 4) return fail("--mode must be 0 to 4");
+    if (key_interval > UINT32_MAX) return fail("--key-interval is too large");
+    std::set<uint64_t> dropped;
+    if (!parse_list(drops, dropped)) return fail("--drop takes frame numbers separated by commas: " + drops);
 
     ruv::stream_writer writer;
     if (!writer.setup(int32_t(width), int32_t(height), uint32_t(mode), uint32_t(key_interval))) {
@@ -123,7 +128,7 @@ int main(int argc, char** argv) {
     ruv::avi::writer avi;
     if (!avi.open(output, format, options)) return fail(avi.error());
     for (uint64_t n = 0; n < frames; ++n) {
-        if (listed(drops, n)) {
+        if (dropped.count(n) != 0) {
             if (!avi.write_frame(nullptr, 0, false)) return fail(avi.error());
             continue;
         }
