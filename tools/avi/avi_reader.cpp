@@ -1,8 +1,3 @@
-// 64-bit file offsets for fseeko/ftello on 32-bit POSIX systems.
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include "avi.h"
 
 #include <algorithm>

@@ -1,8 +1,3 @@
-// 64-bit file offsets for fseeko on 32-bit POSIX systems.
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include "avi.h"
 
 #include <algorithm>
@@ -14,6 +9,9 @@ namespace ruv::avi {
 namespace {
 
 constexpr uint64_t max_riff_bytes = 0xFFFFFFFFu;   // header included; the size field is 32 bits
+// Many readers take AVI 1.0 sizes and idx1 offsets as signed: a file without
+// OpenDML indexes stays below 2 GiB.
+constexpr uint64_t max_plain_bytes = 0x7FFFFFFFu;
 constexpr uint32_t dmlh_size = 248;
 constexpr uint32_t aviif_not_keyframe = 0x80000000u;   // standard index entry size bit
 constexpr uint32_t index_of_indexes = 0;
@@ -331,10 +329,10 @@ bool writer::write_frame(const uint8_t* data, size_t size, bool keyframe) {
             !begin_list(*this, id::list, id::movi, m_movi_pos))
             return false;
     }
-    if (riff_size_with(*this, chunk_bytes) > max_riff_bytes)
-        return fail(*this, m_options.layout == index_layout::open_dml
-                               ? "frame too large for an AVI RIFF"
-                               : "file too large for AVI 1.0 (use the OpenDML layout)");
+    const bool open_dml = m_options.layout == index_layout::open_dml;
+    if (riff_size_with(*this, chunk_bytes) > (open_dml ? max_riff_bytes : max_plain_bytes))
+        return fail(*this, open_dml ? "frame too large for an AVI RIFF"
+                                    : "file too large for AVI 1.0 readers (use the OpenDML layout)");
 
     uint8_t h[8];
     set32(h, id::frame00);
