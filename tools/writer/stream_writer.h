@@ -126,7 +126,6 @@ struct stream_writer {
     // The reconstruction a decoder holds after the last frame, in cell pairs.
     const std::vector<uint8_t>& stored_cells() const { return m_stored; }
     const std::vector<uint8_t>& shown_cells() const { return m_shown; }
-    picture shown_picture() const { return picture::from_cells(m_shown.data(), m_width, m_height); }
 
     bool fits(const picture& target) const;
 
