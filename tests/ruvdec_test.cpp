@@ -166,11 +166,13 @@ fs::path test_dir() {
 }
 
 // Runs ruvdec with the arguments; standard output goes to `stdout_path` when given.
-run_result ruvdec(const std::vector<std::string>& args, const std::string& stdout_path = "") {
+// `shell_prefix` runs first in the same shell (such as a ulimit).
+run_result ruvdec(const std::vector<std::string>& args, const std::string& stdout_path = "",
+                  const std::string& shell_prefix = "") {
     const fs::path dir = fs::path(RUVDEC_TEST_DIR);
     const fs::path out = stdout_path.empty() ? dir / "last_stdout" : fs::path(stdout_path);
     const fs::path err = dir / "last_stderr";
-    std::string command = quoted(RUVDEC_PATH);
+    std::string command = shell_prefix + quoted(RUVDEC_PATH);
     for (const std::string& a : args) command += " " + quoted(a);
     command += " > " + quoted(out.string()) + " 2> " + quoted(err.string());
     run_result r;
@@ -184,6 +186,19 @@ run_result ruvdec(const std::vector<std::string>& args, const std::string& stdou
     r.err = read_text(err);
     return r;
 }
+
+// AddressSanitizer reserves terabytes of address space, so ruvdec runs under a
+// limit of 1 GiB only in builds without it.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RUVDEC_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(RUVDEC_TEST_ASAN)
+const char* const memory_limit = "";
+#else
+const char* const memory_limit = "ulimit -v 1048576; ";
+#endif
 
 // A number after "key": in a JSON object, or NaN.
 double json_number(const std::string& json, const std::string& key) {
@@ -236,6 +251,7 @@ TEST(RuvdecRaw, KeyFlagIsIgnoredInCodingModeZeroAndFormatWinsOverExtension) {
     const fs::path avi_path = dir / "mode0.avi";
     write_avi(avi_path, s.frames, format_bytes(s.format), plan);
     const fs::path out = dir / "frames.bin";
+    std::ofstream(out) << "an older file, replaced";
     const run_result r = ruvdec({"decode", avi_path.string(), "-o", out.string(), "--format", "rgb32"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(out), concat(host_decode(s, compression_rgb32), 0, plan.frames - 1));
@@ -462,6 +478,24 @@ TEST(RuvdecInfo, TextAndJson) {
     EXPECT_NE(r.out.find("45 (key frames: 5, dropped: 2)"), std::string::npos) << r.out;
 }
 
+TEST(RuvdecInfo, HugePictureSizeNeedsNoPictureMemory) {
+    // 65528 x 16384 in coding mode 3 passes the header test; a decoder set up for
+    // it would take more than 4 GiB. info must not set one up.
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 3;
+    plan.avi.layout = avi::index_layout::none;   // key frames told by the intra frame size
+    test_stream s = make_stream(plan);
+    s.format.width = 65528;
+    s.format.height = 16384;
+    const fs::path avi_path = dir / "huge.avi";
+    write_avi(avi_path, s.frames, format_bytes(s.format), plan);
+    const run_result r = ruvdec({"info", avi_path.string()}, "", memory_limit);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("65528 x 16384"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("frames of 1610416132 bytes"), std::string::npos) << r.out;
+}
+
 TEST(RuvdecStream, FoundByHandlerInAnyCaseOrByCompression) {
     const fs::path dir = test_dir();
     stream_plan plan;
@@ -559,6 +593,27 @@ TEST(RuvdecErrors, OutputsThatCannotBeWrittenLeaveNothing) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("ruvdec: error: cannot create"), std::string::npos) << r.err;
 
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "in.avi" / "%03d.png").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("ruvdec: error: cannot create"), std::string::npos) << r.err;
+
+    // Never over the input, by any name.
+    const bytes input = read_file(avi_path);
+    const std::vector<std::vector<std::string>> over_input = {
+        {"-o", avi_path.string(), "--format", "y4m"},
+        {"-o", (dir / "." / "in.avi").string(), "--format", "rgb32"},
+        {"-o", avi_path.string(), "--format", "png", "--frames", "0"},
+    };
+    for (const std::vector<std::string>& args : over_input) {
+        SCOPED_TRACE(args[1] + " " + args[3]);
+        std::vector<std::string> all = {"decode", avi_path.string()};
+        all.insert(all.end(), args.begin(), args.end());
+        r = ruvdec(all);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(": it is the input file"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(read_file(avi_path), input);
+
     fs::create_directories(dir / "taken.yuy2");
     r = ruvdec({"decode", avi_path.string(), "-o", (dir / "taken.yuy2").string()});
     EXPECT_EQ(r.status, 1);
@@ -603,6 +658,12 @@ TEST(RuvdecWarnings, DamagedFramesAreNamedAndDecodingGoesOn) {
     EXPECT_NE(r.err.find("ruvdec: warning: frame 6: "), std::string::npos) << r.err;
     EXPECT_EQ(occurrences(r.err, "warning"), 2u) << r.err;
     EXPECT_EQ(read_file(out), concat(host_decode(s, compression_rgb32), 0, plan.frames - 1));
+
+    // A missing PNG folder is found before any frame is decoded.
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "no" / "%d.png").string(), "--frames", "7"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("ruvdec: error: cannot create", 0), 0u) << r.err;
+    EXPECT_EQ(occurrences(r.err, "warning"), 0u) << r.err;
 
     // A stream that begins with a delta frame: decoded against black, with a warning.
     test_stream tail = s;

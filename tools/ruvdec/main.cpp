@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "decoder.h"
+#include "output_file.h"
 #include "progress.h"
 #include "sinks.h"
 #include "stream.h"
@@ -34,6 +35,8 @@ const char* const usage =
     "             rgb32  raw 32-bit frames (B, G, R, luma), rows bottom-up, no header\n"
     "             y4m    YUV4MPEG2, 4:2:0 (C420jpeg), rows top-down\n"
     "             png    one RGB PNG per frame; OUT is a name pattern such as frames/%05d.png\n"
+    "                    in an existing folder; after an error the PNGs written so far\n"
+    "                    stay, each one complete\n"
     "\n"
     "options:\n"
     "  -o, --output OUT      output file; - writes to standard output (then --format is needed)\n"
@@ -287,6 +290,12 @@ int run_decode(const options& o) {
     }
 
     reporter report;
+    if (format == output_format::png && !png_supported) return report.error(no_png_support);
+    // The output is renamed over an existing file: never over the input.
+    if (o.output != "-" && (format != output_format::png || !pattern.m_numbered)) {
+        const std::string target = format == output_format::png ? pattern.name(0) : o.output;
+        if (same_file(target, o.file)) return report.error("cannot write " + target + ": it is the input file");
+    }
     ruv_stream stream;
     if (!stream.open(o.file)) return report.error(stream.error());
     const size_t count = stream.frame_count();

@@ -79,13 +79,12 @@ bool output_file::commit() {
         return false;
     }
     if (m_temp.empty()) return true;
-#ifdef _WIN32
-    // rename does not replace an existing file on Windows.
-    std::remove(m_path.c_str());
-#endif
-    errno = 0;
-    if (std::rename(m_temp.c_str(), m_path.c_str()) != 0) {
-        m_error = "cannot rename " + m_temp + " to " + m_path + ": " + reason();
+    // Replaces an existing file in one step on every system (std::rename does not
+    // on Windows), so a failed rename leaves the old file as it was.
+    std::error_code error;
+    std::filesystem::rename(m_temp, m_path, error);
+    if (error) {
+        m_error = "cannot rename " + m_temp + " to " + m_path + ": " + error.message();
         abandon();
         return false;
     }
@@ -98,6 +97,11 @@ void output_file::abandon() {
     m_file = nullptr;
     if (!m_temp.empty()) std::remove(m_temp.c_str());
     m_temp.clear();
+}
+
+bool same_file(const std::string& path, const std::string& other) {
+    std::error_code error;
+    return std::filesystem::equivalent(path, other, error) && !error;
 }
 
 }  // namespace ruv::ruvdec

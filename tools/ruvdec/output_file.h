@@ -37,4 +37,8 @@ struct output_file {
     const std::string& error() const { return m_error; }
 };
 
+// Whether `path` and `other` both exist and are one file (also through links or
+// other spellings of the name).
+bool same_file(const std::string& path, const std::string& other);
+
 }  // namespace ruv::ruvdec

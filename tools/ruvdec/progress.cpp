@@ -1,5 +1,8 @@
 #include "progress.h"
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -15,15 +18,17 @@ namespace {
 
 constexpr int bar_cells = 30;
 constexpr auto redraw_interval = std::chrono::milliseconds(100);
-constexpr int line_width = 79;
+constexpr double max_seconds = 1e12;   // far beyond any real wait; keeps the conversion defined
 
 std::string clock_text(double seconds) {
-    const long total = long(seconds + 0.5);
-    char text[32];
+    // 64 bits: a long has 32 on Windows.
+    const int64_t total = int64_t(std::min(seconds, max_seconds) + 0.5);
+    char text[48];
     if (total >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+        std::snprintf(text, sizeof text, "%" PRId64 ":%02" PRId64 ":%02" PRId64, total / 3600, total / 60 % 60,
+                      total % 60);
     else
-        std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
+        std::snprintf(text, sizeof text, "%" PRId64 ":%02" PRId64, total / 60, total % 60);
     return text;
 }
 
@@ -42,6 +47,7 @@ void progress_bar::start(size_t total, bool enabled) {
     m_shown = false;
     m_total = total;
     m_done = 0;
+    m_width = 0;
     m_start = clock::now();
     m_drawn = m_start;
 }
@@ -64,14 +70,20 @@ void progress_bar::draw() {
     std::string left = "--:--";
     if (fps > 0) left = clock_text(double(m_total - m_done) / fps);
     const std::string counts = std::to_string(m_done) + "/" + std::to_string(m_total);
-    std::fprintf(stderr, "\r[%s] %s frames  %.1f fps  %s left ", bar.c_str(), counts.c_str(), fps, left.c_str());
+    char rate[48];
+    std::snprintf(rate, sizeof rate, "%.1f", fps);
+    const std::string line = "[" + bar + "] " + counts + " frames  " + rate + " fps  " + left + " left";
+    // Padded to the longest line drawn so far, so that a shorter one leaves no
+    // characters of the last behind.
+    m_width = std::max(m_width, line.size());
+    std::fprintf(stderr, "\r%-*s", int(m_width), line.c_str());
     std::fflush(stderr);
     m_shown = true;
 }
 
 void progress_bar::clear() {
     if (!m_shown) return;
-    std::fprintf(stderr, "\r%*s\r", line_width, "");
+    std::fprintf(stderr, "\r%*s\r", int(m_width), "");
     m_shown = false;
 }
 

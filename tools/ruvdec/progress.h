@@ -16,6 +16,7 @@ struct progress_bar {
     bool m_shown = false;
     size_t m_total = 0;
     size_t m_done = 0;
+    size_t m_width = 0;   // columns of the longest line drawn, which clear() blanks
     clock::time_point m_start;
     clock::time_point m_drawn;
 

@@ -1,9 +1,13 @@
 #include "sinks.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "decoder.h"
+#ifndef RUVDEC_NO_PNG
 #include "png_writer.h"
+#endif
 
 namespace ruv::ruvdec {
 
@@ -18,6 +22,24 @@ std::string lower(std::string text) {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr size_t max_pad_width = 20;
+
+// False, with the message a first write would give, when the folder that the
+// PNGs of `pattern` (given as `text`) go into is missing or not a folder. A frame
+// number in the folder part gives each frame its own folder: those are found as
+// they are written.
+bool png_folder_exists(const name_pattern& pattern, const std::string& text, std::string& error) {
+    if (pattern.m_numbered && pattern.m_suffix.find_first_of("/\\") != std::string::npos) return true;
+    const std::filesystem::path folder = std::filesystem::path(pattern.name(0)).parent_path();
+    if (folder.empty()) return true;
+    std::error_code why;
+    const std::filesystem::file_status status = std::filesystem::status(folder, why);
+    if (std::filesystem::is_directory(status)) return true;
+    if (!why)
+        why = std::make_error_code(std::filesystem::exists(status) ? std::errc::not_a_directory
+                                                                   : std::errc::no_such_file_or_directory);
+    error = "cannot create " + text + ": " + why.message();
+    return false;
+}
 
 }  // namespace
 
@@ -90,7 +112,7 @@ std::string name_pattern::name(uint64_t number) const {
 bool frame_sink::begin() {
     m_error.clear();
     if (m_format == output_format::png) {
-        return m_pattern.parse(m_path, m_error);
+        return m_pattern.parse(m_path, m_error) && png_folder_exists(m_pattern, m_path, m_error);
     }
     if (!m_file.open(m_path)) {
         m_error = m_file.error();
@@ -111,7 +133,7 @@ bool frame_sink::begin() {
     return true;
 }
 
-bool frame_sink::write(uint64_t frame_number, const uint8_t* picture, size_t size) {
+bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* picture, size_t size) {
     switch (m_format) {
         case output_format::yuy2:
         case output_format::rgb32:
@@ -121,7 +143,12 @@ bool frame_sink::write(uint64_t frame_number, const uint8_t* picture, size_t siz
             }
             return true;
         case output_format::png:
+#ifndef RUVDEC_NO_PNG
             return write_png(m_pattern.name(frame_number), picture, m_width, m_height, m_scratch, m_error);
+#else
+            m_error = no_png_support;   // ruvdec refuses PNG output before it gets here
+            return false;
+#endif
         case output_format::y4m:
             break;
     }

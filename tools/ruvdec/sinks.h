@@ -13,6 +13,14 @@ namespace ruv::ruvdec {
 
 enum class output_format : uint8_t { yuy2, rgb32, y4m, png };
 
+// PNG output needs libpng; builds without it (RUVDEC_NO_PNG) refuse the format.
+#ifdef RUVDEC_NO_PNG
+constexpr bool png_supported = false;
+#else
+constexpr bool png_supported = true;
+#endif
+constexpr const char* no_png_support = "this ruvdec was built without PNG support";
+
 // "yuy2", "rgb32", "y4m" or "png"; false for another name.
 bool parse_format(const std::string& name, output_format& format);
 // The format that a file name's extension names (.yuy2 .rgb32 .y4m .png, any case).
@@ -46,7 +54,8 @@ struct frame_sink {
     std::vector<uint8_t> m_scratch;
     std::string m_error;
 
-    // Opens the output (for PNG, checks the pattern) and writes the Y4M header.
+    // Opens the output and writes the Y4M header; for PNG, checks the pattern and
+    // that the folder it names exists, so that a missing one is found before decoding.
     bool begin();
     // Writes one decoded picture: output_size() bytes in the decoder's layout,
     // YUY2 for yuy2 and y4m, RGB32 for rgb32 and png.

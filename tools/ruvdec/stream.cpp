@@ -1,21 +1,14 @@
 #include "stream.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <numeric>
 
-#include "decoder.h"
+#include "le.h"
 
 namespace ruv::ruvdec {
 
 namespace {
 
 constexpr size_t compression_offset = 16;   // biCompression in the stream format
-
-uint32_t read_u32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // A FourCC with its letters in upper case, so "ruv1" matches "RUV1".
 uint32_t upper_fourcc(uint32_t code) {
@@ -32,7 +25,7 @@ bool is_ruv1_stream(const avi::stream_info& s) {
     if (s.type != avi::id::vids) return false;
     if (upper_fourcc(s.handler) == fourcc_ruv1) return true;
     return s.format.size() >= compression_offset + 4 &&
-           upper_fourcc(read_u32(s.format.data() + compression_offset)) == fourcc_ruv1;
+           upper_fourcc(read_le32(s.format.data() + compression_offset)) == fourcc_ruv1;
 }
 
 std::string stream_list(const std::vector<avi::stream_info>& streams) {
@@ -63,16 +56,11 @@ std::string refusal(const InputFormat& f) {
 }
 
 bool ruv_stream::open(const std::string& path) {
-    // Opened here first for a plain message about a missing or unreadable file.
-    std::FILE* probe = std::fopen(path.c_str(), "rb");
-    if (!probe) {
-        m_error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::fclose(probe);
-
     if (!m_reader.open(path)) {
-        m_error = path + ": " + m_reader.error();
+        // "cannot open PATH: ..." and "cannot read the size of PATH" name the file
+        // already; what the reader finds inside it does not.
+        const std::string& why = m_reader.error();
+        m_error = why.rfind("cannot ", 0) == 0 ? why : path + ": " + why;
         return false;
     }
     const std::vector<avi::stream_info>& streams = m_reader.streams();
@@ -99,13 +87,11 @@ bool ruv_stream::open(const std::string& path) {
         m_error = path + ": the codec refuses the stream's format header: " + why;
         return false;
     }
-    DecoderContext probe_context;
-    if (!probe_context.setup(m_format.width, m_format.height, m_format.coding_mode, compression_yuy2)) {
-        m_error = path + ": out of memory for a " + std::to_string(m_format.width) + " x " +
-                  std::to_string(m_format.height) + " picture";
-        return false;
-    }
-    m_intra_size = probe_context.intra_frame_size();
+    // The length of a whole intra frame, as the decoder takes it: 4 bytes, then 3
+    // for every two pixels. Computed here, for setting up a decoder would allocate
+    // and clear the picture's buffers (gigabytes for a hostile header). The header
+    // is decodable: both sizes positive and the picture below 4 GiB.
+    m_intra_size = size_t(4 + uint64_t(m_format.width) * uint64_t(m_format.height) / 2 * 3);
 
     if (info.rate != 0 && info.scale != 0) {
         m_rate = info.rate;
