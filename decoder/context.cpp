@@ -86,9 +86,7 @@ size_t DecoderContext::output_size() const {
     return size_t(m_width) * size_t(m_height) * (m_rgb_output ? 4 : 2);
 }
 
-size_t DecoderContext::intra_frame_size() const {
-    return 4 + size_t(m_width) * size_t(m_height) / 2 * 3;
-}
+size_t DecoderContext::intra_frame_size() const { return ruv::intra_frame_size(m_width, m_height); }
 
 size_t DecoderContext::block_count() const { return size_t(m_width / 8) * size_t(m_height / 2); }
 

@@ -44,6 +44,11 @@ enum class frame_fault : uint8_t {
 // decoding grid, and with buffers whose sizes fit in 32 bits.
 bool frame_size_supported(int32_t width, int32_t height, uint32_t coding_mode);
 
+// Bytes of a whole intra frame of a supported size, header word included.
+inline size_t intra_frame_size(int32_t width, int32_t height) {
+    return 4 + size_t(width) * size_t(height) / 2 * 3;
+}
+
 // A short English phrase for a fault, for messages.
 const char* describe(frame_fault fault);
 

@@ -2,6 +2,7 @@
 
 #include <numeric>
 
+#include "decoder.h"
 #include "le.h"
 
 namespace ruv::ruvdec {
@@ -91,7 +92,7 @@ bool ruv_stream::open(const std::string& path) {
     // for every two pixels. Computed here, for setting up a decoder would allocate
     // and clear the picture's buffers (gigabytes for a hostile header). The header
     // is decodable: both sizes positive and the picture below 4 GiB.
-    m_intra_size = size_t(4 + uint64_t(m_format.width) * uint64_t(m_format.height) / 2 * 3);
+    m_intra_size = ruv::intra_frame_size(m_format.width, m_format.height);
 
     if (info.rate != 0 && info.scale != 0) {
         m_rate = info.rate;
