@@ -52,6 +52,31 @@ inline size_t intra_frame_size(int32_t width, int32_t height) {
 // A short English phrase for a fault, for messages.
 const char* describe(frame_fault fault);
 
+// Where a delta frame's parts lie, read from its first words. The frame is sound
+// when payload_end lies inside it and, in coding modes 3 and 4, the table block
+// (table_length at payload_end) is at least its own length word and fits.
+struct delta_layout {
+    size_t payload_end = 0;
+    size_t table_length = 0;                   // coding modes 3 and 4
+    frame_fault fault = frame_fault::none;     // bad_payload_end or bad_table_length
+    bool sound() const { return fault == frame_fault::none; }
+};
+delta_layout read_delta_layout(uint32_t coding_mode, const uint8_t* frame, size_t frame_length);
+
+// The most bytes a well-formed delta frame of this size can hold: every code
+// literal, plus the mode records (coding modes 1 and 2) or a table block of
+// two-byte runs of one entry each (coding modes 3 and 4).
+size_t max_delta_frame_size(int32_t width, int32_t height, uint32_t coding_mode);
+
+// Whether a frame of known length goes to decode_delta. The host's or the file's
+// key-frame flag decides, except where the frame's own structure rules it out,
+// for hosts and indexes that flag wrongly: an unflagged frame shorter than a whole
+// intra picture (width x height x 3 / 2 bytes) that is a sound delta frame is a
+// delta frame, and a flagged one that is not a sound delta frame but holds a
+// whole intra frame is an intra frame. Coding mode 0 has only intra frames.
+bool decodes_as_delta(int32_t width, int32_t height, uint32_t coding_mode, bool flagged_delta,
+                      const uint8_t* frame, size_t frame_length);
+
 struct DecoderContext {
     uint8_t* m_ref_block = nullptr;   // owned: the reference frame's heap block
     uint8_t* m_ref_frame = nullptr;   // 32-byte aligned start of the reference frame in m_ref_block

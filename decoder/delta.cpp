@@ -169,28 +169,18 @@ frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, 
     // Coding mode 0 keeps no reference frame: every frame is an intra frame.
     if (m_coding_mode == 0 || !m_ref_frame) return decode_intra(output, frame, frame_length);
 
-    frame_fault fault = frame_fault::none;
-    bool rebuild = false;
-    size_t payload_end = 4;
-    if (frame_length >= 4) payload_end = read_le32(frame);
-    if (frame_length < 4 || payload_end < 4 || payload_end > frame_length) {
-        fault = frame_fault::bad_payload_end;
-    } else if (m_coding_mode <= 2) {
-        fault = unpack_packed_table(frame + 4, frame + payload_end);
-        rebuild = true;
-    } else {
-        const size_t room = frame_length - payload_end;
-        const size_t table_length = room >= 4 ? read_le32(frame + payload_end) : 0;
-        if (table_length < 4 || table_length > room) {
-            fault = frame_fault::bad_table_length;
-        } else {
-            fault = unpack_rle_table(frame + payload_end + 4, frame + payload_end + table_length);
-            rebuild = true;
-        }
+    const delta_layout layout = read_delta_layout(uint32_t(m_coding_mode), frame, frame_length);
+    frame_fault fault = layout.fault;
+    const bool rebuild = layout.sound();
+    if (rebuild && m_coding_mode <= 2) {
+        fault = unpack_packed_table(frame + 4, frame + layout.payload_end);
+    } else if (rebuild) {
+        const uint8_t* table = frame + layout.payload_end;
+        fault = unpack_rle_table(table + 4, table + layout.table_length);
     }
 
     const uint8_t* payload = rebuild ? frame + 4 : nullptr;
-    const uint8_t* end = rebuild ? frame + payload_end : nullptr;
+    const uint8_t* end = rebuild ? frame + layout.payload_end : nullptr;
     if (m_rgb_output) {
         return m_simd ? decode_delta_as<true, true>(*this, output, payload, end, rebuild, fault)
                       : decode_delta_as<true, false>(*this, output, payload, end, rebuild, fault);

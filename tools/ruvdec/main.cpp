@@ -357,7 +357,9 @@ int run_decode(const options& o) {
             // The previous picture stays in the buffer.
         } else if (!stream.read_frame(i, frame)) {
             report.warn(name + "unreadable (" + stream.error() + "); the previous picture is shown again");
-        } else if (kind == frame_kind::intra) {
+        } else if (!ruv::decodes_as_delta(f.width, f.height, f.coding_mode, kind == frame_kind::delta,
+                                          frame.data(), frame.size())) {
+            // The index's key flag, unless the frame's own structure rules it out.
             fault = decoder.decode_intra(picture.data(), frame.data(), frame.size());
             have_intra = true;
         } else {
