@@ -1,0 +1,69 @@
+// The Video for Windows side of the codec: DriverProc hands every message to the
+// CodecInstance that the driver id names. An instance carries the decompression of
+// one stream: whether it has begun, the chosen output, the stream's format header,
+// the decoder and the instance's copy of the output settings.
+//
+// Unconfigured (after open, after END, after a refused BEGIN): the decoder holds
+// no buffers. Configured (after a BEGIN that passed the format check, explicit or
+// the automatic one of the first ICM_DECOMPRESS): the decoder is set up for the
+// stream, and frames must come in decoding order, an intra frame first.
+#pragma once
+
+#include <windows.h>
+#include <vfw.h>
+
+#include <cstdint>
+
+#include "decoder.h"
+#include "input_format.h"
+#include "settings.h"
+
+namespace ruv {
+
+// InputFormat, the stream's 80-byte format header (a BITMAPINFOHEADER with biSize
+// 80, then codec_version, at most 101, and coding_mode, 0 to 4), is declared in
+// decoder/input_format.h, so that tools on any system read it the same way.
+
+constexpr DWORD icinfo_size = 568;
+static_assert(sizeof(ICINFO) == icinfo_size, "ICINFO as the codec manager lays it out");
+
+struct CodecInstance {
+    bool configured = false;
+    uint32_t output_compression = compression_rgb32;   // of the last BEGIN that passed the check
+    InputFormat input_format;                         // copy from that BEGIN
+    DecoderContext decoder;
+    OutputSettings settings;
+
+    // DRV_CLOSE: releases the decoder's buffers and frees the instance.
+    RUV_HOST_ENTRY void close_instance() noexcept;
+
+    // ICM_GETINFO: 568 for a null record; 0, writing nothing, below 568 bytes;
+    // otherwise fills the record. Needs no instance, so hosts may ask without one.
+    RUV_HOST_ENTRY static LRESULT get_info(ICINFO* info, DWORD size) noexcept;
+
+    // The acceptance test of the query and BEGIN: a decodable input header, the
+    // settings read again from the profile file, and (when given) an output of the
+    // input's size in a switched-on format with its bit count.
+    RUV_HOST_ENTRY bool check_formats(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output) noexcept;
+
+    RUV_HOST_ENTRY LRESULT decompress_query(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output) noexcept;
+    // Proposes output_compression for the input's size; 40 for a null output.
+    RUV_HOST_ENTRY LRESULT decompress_get_format(const BITMAPINFOHEADER* input, BITMAPINFOHEADER* output) noexcept;
+    RUV_HOST_ENTRY LRESULT decompress_begin(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output) noexcept;
+    // Decodes one frame into the host's buffer (ICERR_OK whatever the frame held).
+    RUV_HOST_ENTRY LRESULT decompress(const ICDECOMPRESS* icd) noexcept;
+    RUV_HOST_ENTRY LRESULT decompress_end() noexcept;
+
+    // DRV_CONFIGURE, ICM_CONFIGURE, ICM_ABOUT: the modal settings dialog.
+    RUV_HOST_ENTRY LRESULT configure(HINSTANCE module, HWND owner) noexcept;
+};
+
+// DRV_OPEN: a new instance for an open of type "vidc" or a null record; null for
+// any other type (dwError untouched) or when memory runs out (dwError ICERR_MEMORY).
+RUV_HOST_ENTRY CodecInstance* open_instance(ICOPEN* icopen) noexcept;
+
+// The stream header behind a host's pointer, read only as far as biSize allows:
+// false for a null pointer or a header that the codec does not decode.
+bool read_input_format(const BITMAPINFOHEADER* header, InputFormat& format);
+
+}  // namespace ruv
