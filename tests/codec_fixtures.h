@@ -123,4 +123,41 @@ inline void set_profile(const char* rgb32, const char* yuy2) {
     write_profile_text(std::string("[OUTPUT]\r\nrgb32=") + rgb32 + "\r\nyuy2=" + yuy2 + "\r\n");
 }
 
+// Ruv_dec.dll as the build made it, by its Windows path (Wine's drive Z: is /).
+inline std::string dll_path() {
+#ifdef RUV_DLL_PATH
+    std::string path = RUV_DLL_PATH;
+    if (!path.empty() && path[0] == '/') path = "Z:" + path;
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+#else
+    return "Ruv_dec.dll";
+#endif
+}
+
+using driver_proc_fn = LRESULT(WINAPI*)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
+
+// The DLL loaded for direct calls of its DriverProc.
+struct loaded_codec {
+    HMODULE module = LoadLibraryA(dll_path().c_str());
+    driver_proc_fn proc = module ? reinterpret_cast<driver_proc_fn>(
+                                       reinterpret_cast<void*>(GetProcAddress(module, "DriverProc")))
+                                 : nullptr;
+    ~loaded_codec() {
+        if (module) FreeLibrary(module);
+    }
+    LRESULT send(DWORD_PTR id, UINT message, LPARAM a = 0, LPARAM b = 0) const {
+        return proc(id, nullptr, message, a, b);
+    }
+    DWORD_PTR open() const {
+        ICOPEN o{};
+        o.dwSize = sizeof o;
+        o.fccType = ICTYPE_VIDEO;
+        o.fccHandler = mmioFOURCC('R', 'U', 'V', '1');
+        o.dwFlags = ICMODE_DECOMPRESS;
+        return DWORD_PTR(send(0, DRV_OPEN, 0, reinterpret_cast<LPARAM>(&o)));
+    }
+};
+
 }  // namespace ruv::codec_test
