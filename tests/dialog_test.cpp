@@ -109,6 +109,11 @@ TEST(SettingsDialog, AsAUserDrivesIt) {
     const DWORD_PTR id = codec.open();
     ASSERT_NE(id, 0u);
 
+    // Queries show nothing: a modal dialog would not let the call return.
+    EXPECT_EQ(codec.send(id, ICM_CONFIGURE, -1), ICERR_OK);
+    EXPECT_EQ(codec.send(id, ICM_ABOUT, -1), ICERR_OK);
+    EXPECT_EQ(find_dialog(GetCurrentThreadId()), nullptr);
+
     // A missing file: created when the dialog opens, both boxes ticked. Enter and
     // Escape leave it open; untick RGB32, then OK saves both boxes.
     remove_profile();

@@ -229,6 +229,70 @@ TEST(DriverProc, MessageTable) {
     EXPECT_EQ(codec.send(id, DRV_CLOSE), 1);
 }
 
+#if defined(__i386__)
+// Calls proc(args[0..4]) with the stack pointer `skew` bytes past a 16-byte
+// boundary at the call, as a host that keeps only the 4-byte alignment that
+// 32-bit Windows promises.
+extern "C" LRESULT call_with_skew(driver_proc_fn proc, const LPARAM* args, DWORD skew);
+asm(R"(
+    .text
+    .globl _call_with_skew
+_call_with_skew:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %esi
+    movl 12(%ebp), %esi
+    movl 16(%ebp), %ecx
+    andl $-16, %esp
+    subl $12, %esp
+    subl %ecx, %esp
+    pushl 16(%esi)
+    pushl 12(%esi)
+    pushl 8(%esi)
+    pushl 4(%esi)
+    pushl (%esi)
+    call *8(%ebp)
+    leal -4(%ebp), %esp
+    popl %esi
+    popl %ebp
+    ret
+)");
+
+TEST(DriverProc, DecodesForCallersWithAMisalignedStack) {
+    set_profile("ON", "ON");
+    loaded_codec codec;
+    const test_stream s = test_stream::make(64, 32, 3, 8, 7);
+    for (DWORD skew : {4u, 8u, 12u}) {
+        for (uint32_t compression : {compression_rgb32, compression_yuy2}) {
+            const auto send = [&](DWORD_PTR id, UINT message, LPARAM a, LPARAM b) {
+                const LPARAM args[5] = {LPARAM(id), 0, LPARAM(message), a, b};
+                return call_with_skew(codec.proc, args, skew);
+            };
+            const DWORD_PTR id = codec.open();
+            stream_header in = stream_header::of(s.format());
+            BITMAPINFOHEADER out = output_for(64, 32, compression);
+            ASSERT_EQ(send(id, ICM_DECOMPRESS_QUERY, LPARAM(in.bih()), LPARAM(&out)), ICERR_OK);
+            ASSERT_EQ(send(id, ICM_DECOMPRESS_BEGIN, LPARAM(in.bih()), LPARAM(&out)), ICERR_OK);
+            std::vector<bytes> pictures;
+            bytes buffer(size_t(64 * 32 * (compression ? 2 : 4)));
+            for (const encoded_frame& f : s.frames) {
+                in.bih()->biSizeImage = DWORD(f.bytes.size());
+                ICDECOMPRESS icd{};
+                icd.dwFlags = f.key ? 0 : ICDECOMPRESS_NOTKEYFRAME;
+                icd.lpbiInput = in.bih();
+                icd.lpInput = const_cast<uint8_t*>(f.bytes.data());
+                icd.lpbiOutput = &out;
+                icd.lpOutput = buffer.data();
+                ASSERT_EQ(send(id, ICM_DECOMPRESS, LPARAM(&icd), sizeof icd), ICERR_OK);
+                pictures.push_back(buffer);
+            }
+            EXPECT_EQ(pictures, reference_pictures(s, compression)) << "skew " << skew;
+            EXPECT_EQ(send(id, DRV_CLOSE, 0, 0), 1);
+        }
+    }
+}
+#endif
+
 TEST(DriverProc, OpenRefusals) {
     loaded_codec codec;
     ICOPEN audio{};
