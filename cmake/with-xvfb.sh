@@ -1,5 +1,5 @@
 #!/bin/sh
-# with-xvfb.sh PREFIX SCREENSHOT.png PROGRAM [ARGS...]
+# with-xvfb.sh PREFIX ARCH SCREENSHOT.png PROGRAM [ARGS...]
 # Runs a Windows program under Wine on a private Xvfb display, with a Japanese
 # font standing in for the dialog's "ＭＳ ゴシック", the Japanese code page (the
 # dialog's texts pass through it), captions drawn by Wine itself (there is no
@@ -7,8 +7,8 @@
 # screenshot that the program leaves into SCREENSHOT.png.
 set -e
 here=$(dirname "$0")
-prefix=$1 png=$2
-shift 2
+prefix=$1 arch=$2 png=$3
+shift 3
 bmp="${png%.png}.bmp"
 rm -f "$bmp" "$png"
 
@@ -22,9 +22,9 @@ export DISPLAY
 reg="${png%.png}.reg"
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n"ＭＳ ゴシック"="IPAGothic"\r\n"MS UI Gothic"="IPAGothic"\r\n"ＭＳ Ｐゴシック"="IPAPGothic"\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Decorated"="N"\r\n\r\n[HKEY_CURRENT_USER\\Control Panel\\Desktop\\WindowMetrics]\r\n"CaptionFont"=hex:F5,FF,FF,FF,00,00,00,00,00,00,00,00,00,00,00,00,BC,02,00,00,00,00,00,00,00,80,00,22,4D,00,53,00,20,00,53,00,68,00,65,00,6C,00,6C,00,20,00,44,00,6C,00,67,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00\r\n' |
   iconv -f UTF-8 -t UTF-16 >"$reg"
-"$here/wine-run.sh" "$prefix" regedit /S "Z:$(echo "$reg" | tr / '\\')"
+"$here/wine-run.sh" "$prefix" "$arch" regedit /S "Z:$(echo "$reg" | tr / '\\')"
 
-LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 RUV_DIALOG_SCREENSHOT="Z:$(echo "$bmp" | tr / '\\')" "$here/wine-run.sh" "$prefix" "$@" && status=0 || status=$?
+LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 RUV_DIALOG_SCREENSHOT="Z:$(echo "$bmp" | tr / '\\')" "$here/wine-run.sh" "$prefix" "$arch" "$@" && status=0 || status=$?
 if [ -f "$bmp" ]; then
   bmptopnm "$bmp" 2>/dev/null | pnmtopng >"$png" 2>/dev/null && rm -f "$bmp"
 fi

@@ -24,7 +24,15 @@ bool join_profile_path(const char* directory, size_t length, char (&path)[MAX_PA
 bool profile_path(char (&path)[MAX_PATH]) {
     char directory[MAX_PATH];
     // The length without the terminator, or the size needed when it does not fit.
+#if defined(_WIN64)
+    // The 32-bit codec's file, which 64-bit Windows keeps in the 32-bit system
+    // directory, so that a choice made in a 32-bit host holds in a 64-bit one and
+    // back. Without a 32-bit subsystem the system directory is the only one.
+    UINT length = GetSystemWow64DirectoryA(directory, MAX_PATH);
+    if (length == 0) length = GetSystemDirectoryA(directory, MAX_PATH);
+#else
     const UINT length = GetSystemDirectoryA(directory, MAX_PATH);
+#endif
     if (length == 0 || length >= MAX_PATH) return false;
     return join_profile_path(directory, length, path);
 }

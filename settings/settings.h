@@ -59,7 +59,8 @@ struct OutputSettings {
 
 // The store's own operations.
 
-// The profile file's path: the system directory, a backslash and "RuvDec.ini".
+// The profile file's path: the system directory (for the 64-bit codec the 32-bit
+// system directory, which the 32-bit codec's file lands in), a backslash and "RuvDec.ini".
 // False when the directory is unknown or the whole path does not fit in MAX_PATH
 // characters; the store then reads and writes no file at all.
 bool profile_path(char (&path)[MAX_PATH]);

@@ -15,7 +15,7 @@ namespace {
 // A PE file read whole, with bounds-checked access by relative virtual address.
 struct pe_image {
     bytes file;
-    const IMAGE_NT_HEADERS32* nt = nullptr;
+    const IMAGE_NT_HEADERS* nt = nullptr;   // of this build's width
     const IMAGE_SECTION_HEADER* sections = nullptr;
 
     bool load(const std::string& path) {
@@ -23,8 +23,8 @@ struct pe_image {
         file.assign(std::istreambuf_iterator<char>(in), {});
         if (file.size() < sizeof(IMAGE_DOS_HEADER)) return false;
         const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(file.data());
-        if (size_t(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32) > file.size()) return false;
-        nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(file.data() + dos->e_lfanew);
+        if (size_t(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS) > file.size()) return false;
+        nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(file.data() + dos->e_lfanew);
         sections = IMAGE_FIRST_SECTION(nt);
         return nt->Signature == IMAGE_NT_SIGNATURE;
     }
@@ -49,7 +49,11 @@ struct pe_image {
 TEST(CodecDll, ExportsOnlyDriverProcAndImportsSystemDllsOnly) {
     pe_image pe;
     ASSERT_TRUE(pe.load(dll_path()));
+#if defined(_WIN64)
+    EXPECT_EQ(pe.nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+#else
     EXPECT_EQ(pe.nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+#endif
     EXPECT_TRUE(pe.nt->FileHeader.Characteristics & IMAGE_FILE_DLL);
 
     const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(

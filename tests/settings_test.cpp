@@ -8,7 +8,11 @@ namespace {
 
 TEST(OutputSettings, ProfileLivesInTheSystemDirectory) {
     char directory[MAX_PATH];
+#if defined(_WIN64)
+    const UINT length = GetSystemWow64DirectoryA(directory, MAX_PATH);   // the 32-bit codec's
+#else
     const UINT length = GetSystemDirectoryA(directory, MAX_PATH);
+#endif
     ASSERT_GT(length, 0u);
     EXPECT_EQ(profile(), std::string(directory) + "\\RuvDec.ini");
 }
