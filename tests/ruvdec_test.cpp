@@ -343,7 +343,7 @@ TEST(RuvdecY4m, HeaderAndPlanesComeFromTheYuy2Picture) {
     const run_result r = ruvdec({"decode", avi_path.string(), "-o", y4m.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     const bytes file = read_file(y4m);
-    const std::string header = "YUV4MPEG2 W64 H32 F30000:1001 Ip A1:1 C420jpeg\n";
+    const std::string header = "YUV4MPEG2 W64 H32 F30000:1001 Ip A1:1 C420jpeg XCOLORRANGE=FULL\n";
     ASSERT_GE(file.size(), header.size());
     EXPECT_EQ(std::string(file.begin(), file.begin() + long(header.size())), header);
 

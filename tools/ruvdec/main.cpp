@@ -33,7 +33,7 @@ const char* const usage =
     "  decode   decodes the frames into OUT, whose format is:\n"
     "             yuy2   raw YUY2 frames, rows top-down, no header\n"
     "             rgb32  raw 32-bit frames (B, G, R, luma), rows bottom-up, no header\n"
-    "             y4m    YUV4MPEG2, 4:2:0 (C420jpeg), rows top-down\n"
+    "             y4m    YUV4MPEG2, 4:2:0 (C420jpeg), full range, rows top-down\n"
     "             png    one RGB PNG per frame; OUT is a name pattern such as frames/%05d.png\n"
     "                    in an existing folder; after an error the PNGs written so far\n"
     "                    stay, each one complete\n"

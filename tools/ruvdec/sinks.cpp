@@ -120,9 +120,12 @@ bool frame_sink::begin() {
     }
     if (m_format == output_format::y4m) {
         // C420jpeg: chroma sited between the two luma lines of a cell, as the
-        // cells share one U and V.
-        char header[128];
-        const int length = std::snprintf(header, sizeof header, "YUV4MPEG2 W%d H%d F%u:%u Ip A1:1 C420jpeg\n",
+        // cells share one U and V. XCOLORRANGE=FULL: the samples span 0 to 255
+        // (the decoder's RGB conversion takes them so), and readers that assume
+        // the limited 16-235 range would stretch them and clip whites and blacks.
+        char header[160];
+        const int length = std::snprintf(header, sizeof header,
+                                         "YUV4MPEG2 W%d H%d F%u:%u Ip A1:1 C420jpeg XCOLORRANGE=FULL\n",
                                          int(m_width), int(m_height), unsigned(m_rate), unsigned(m_scale));
         if (!m_file.write(header, size_t(length))) {
             m_error = m_file.error();
