@@ -1,6 +1,7 @@
 // ruvdec: converts the "RUV1" video stream of an AVI file into raw YUY2 or RGB32
 // frames, a YUV4MPEG2 stream or PNG pictures, feeding every frame to the decoder
 // as a Video for Windows host would.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,36 +22,53 @@ namespace {
 using namespace ruv::ruvdec;
 
 const char* const usage =
-    "usage: ruvdec info FILE [--json]\n"
-    "       ruvdec decode FILE -o OUT [--format yuy2|rgb32|y4m|png] [--frames FIRST-LAST] [--quiet]\n"
+    "usage: ruvdec info FILE [--json] [--frames] [--stream N]\n"
+    "       ruvdec decode FILE -o OUT [--format FORMAT] [--frames FIRST-LAST] [--stream N]\n"
+    "                     [--threads N] [--strict] [--quiet]\n"
     "       ruvdec --help | --version\n"
     "\n"
     "Converts the \"RUV1\" video stream of an AVI file.\n"
     "\n"
     "commands:\n"
-    "  info     the picture size, codec_version, coding_mode, frame and key-frame counts,\n"
-    "           frame rate and duration; --json prints them as one JSON object\n"
+    "  info     every stream of the file (index, type, handler; for audio the format tag,\n"
+    "           channels, sample rate, bits and duration), the file size and bit rate, and\n"
+    "           for the \"RUV1\" stream the picture size, codec_version, coding_mode, frame\n"
+    "           and key-frame counts, frame rate and duration; --json prints one JSON\n"
+    "           object (null for what is unknown); --frames lists every frame's size, key\n"
+    "           flag and how it is decoded\n"
     "  decode   decodes the frames into OUT, whose format is:\n"
     "             yuy2   raw YUY2 frames, rows top-down, no header\n"
     "             rgb32  raw 32-bit frames (B, G, R, luma), rows bottom-up, no header\n"
+    "             i420   raw planar 4:2:0 frames (Y, U, V planes), the decoded samples (.yuv)\n"
     "             y4m    YUV4MPEG2, 4:2:0 (C420jpeg), full range, rows top-down\n"
+    "             avi    an AVI file: the video as uncompressed frames (YUY2; RGB32 when OUT\n"
+    "                    ends in .avi and --format rgb32 is given), every other stream (audio,\n"
+    "                    ...) copied as it is; OpenDML past 1 GiB; always the whole file\n"
     "             png    one RGB PNG per frame; OUT is a name pattern such as frames/%05d.png\n"
     "                    in an existing folder; after an error the PNGs written so far\n"
     "                    stay, each one complete\n"
     "\n"
     "options:\n"
     "  -o, --output OUT      output file; - writes to standard output (then --format is needed)\n"
-    "  -f, --format FORMAT   yuy2, rgb32, y4m or png (default: from OUT's extension)\n"
+    "  -f, --format FORMAT   yuy2, rgb32, i420, y4m, avi or png (default: from OUT's extension)\n"
     "  --frames FIRST-LAST   only frames FIRST to LAST, numbered from 0 (FIRST- runs to the end)\n"
+    "  --stream N            the \"RUV1\" stream number N of the file (default: the first)\n"
+    "  --threads N           PNG output: encode on at most N threads (default: every core)\n"
+    "  --strict              any frame with a fault is an error (exit status 3)\n"
     "  -q, --quiet           no progress bar\n"
     "  --json                info: print JSON\n"
     "  -h, --help            show this help\n"
     "  --version             show the version\n"
     "\n"
-    "Exit status: 0 on success (frames with faults are reported and decoded as the\n"
-    "codec decodes them), 1 on an error, 2 on a usage error.\n";
+    "Exit status: 0 on success (frames with faults are reported, summed up at the end and\n"
+    "decoded as the codec decodes them), 1 on an error (also when no frame could be\n"
+    "decoded), 2 on a usage error, 3 when --strict finds a frame with a fault.\n";
 
 constexpr size_t max_warnings = 100;   // warnings named one by one; the rest are counted
+
+constexpr int exit_strict = 3;
+// Y4M and AVI output need a frame rate; a stream without one is written at this one.
+constexpr uint32_t default_rate = 25;
 
 struct options {
     std::string command;
@@ -65,6 +83,10 @@ struct options {
     uint64_t last = UINT64_MAX;
     bool json = false;
     bool quiet = false;
+    bool list_frames = false;    // info --frames
+    bool strict = false;
+    size_t stream = ruv_stream::no_stream;
+    size_t threads = 0;          // 0: every core
 };
 
 // Messages on standard error that keep clear of the progress bar.
@@ -133,8 +155,10 @@ int parse_arguments(int argc, char** argv, options& o) {
             arg = arg.substr(0, equals);
             has_value = true;
         }
+        const bool decode = o.command == "decode";
+        // info --frames lists the frames; decode --frames picks some.
         const bool takes_value = arg == "-o" || arg == "--output" || arg == "-f" || arg == "--format" ||
-                                 arg == "--frames";
+                                 (arg == "--frames" && decode) || arg == "--stream" || arg == "--threads";
         if (takes_value && !has_value) {
             if (i + 1 >= argc) return usage_error(arg + " needs a value");
             value = argv[++i];
@@ -151,6 +175,17 @@ int parse_arguments(int argc, char** argv, options& o) {
         } else if (arg == "-f" || arg == "--format") {
             o.format_name = value;
             o.format_given = true;
+        } else if (arg == "--frames" && !decode) {
+            o.list_frames = true;
+        } else if (arg == "--stream" || arg == "--threads") {
+            uint64_t n = 0;
+            if (!parse_count(value, n) || n > 9999 || (arg == "--threads" && n == 0))
+                return usage_error(arg + " " + value + ": expected a number" +
+                                   (arg == "--threads" ? " from 1 to 9999" : " from 0 to 9999"));
+            if (arg == "--stream") o.stream = size_t(n);
+            else o.threads = size_t(n);
+        } else if (arg == "--strict") {
+            o.strict = true;
         } else if (arg == "--frames") {
             o.frames_text = value;
             o.frames_given = true;
@@ -170,8 +205,8 @@ int parse_arguments(int argc, char** argv, options& o) {
     }
     if (o.file.empty()) return usage_error("no input file");
     const bool decode = o.command == "decode";
-    if (!decode && (o.output_given || o.format_given || o.frames_given || o.quiet))
-        return usage_error("-o, --format, --frames and --quiet belong to ruvdec decode");
+    if (!decode && (o.output_given || o.format_given || o.frames_given || o.quiet || o.strict || o.threads != 0))
+        return usage_error("-o, --format, --threads, --strict and --quiet belong to ruvdec decode");
     if (decode && o.json) return usage_error("--json belongs to ruvdec info");
     if (decode && !o.output_given) return usage_error("no output given (-o OUT)");
     if (decode && o.output.empty()) return usage_error("the output name is empty");
@@ -271,17 +306,73 @@ int run_info(const options& o) {
     return 0;
 }
 
+// A chunk of another stream that AVI output copies.
+struct copied_chunk {
+    uint64_t offset;   // data, in the input
+    uint32_t size;
+    bool key;
+    size_t stream;
+};
+
+// AVI output: the input's other streams and their chunks in file order, which the
+// output keeps.
+bool plan_copies(ruv_stream& stream, frame_sink& sink, std::vector<copied_chunk>& chunks, std::string& error) {
+    ruv::avi::reader& r = stream.m_reader;
+    const size_t video = r.stream();
+    for (size_t n = 0; n < r.streams().size(); ++n) {
+        if (n == video) continue;
+        if (!r.select_stream(n)) {
+            error = r.error();
+            return false;
+        }
+        const ruv::avi::stream_info& info = r.streams()[n];
+        ruv::avi::copied_stream copy;
+        copy.strh = info.header;
+        copy.strf = info.format;
+        // The letters of the stream's chunks; for a stream without chunks, those
+        // its type usually has.
+        copy.chunk_id = !r.frames().empty() ? r.chunk_id(0)
+                        : info.type == ruv::avi::id::auds ? ruv::avi::fourcc('0', '0', 'w', 'b')
+                                                     : ruv::avi::fourcc('0', '0', 'd', 'c');
+        for (const ruv::avi::frame_entry& e : r.frames())
+            chunks.push_back({e.offset, e.size, !e.keyframe_known || e.keyframe, n});
+        sink.m_copied.push_back(std::move(copy));
+    }
+    sink.m_video_index = video;
+    if (!r.select_stream(video)) {
+        error = r.error();
+        return false;
+    }
+    std::stable_sort(chunks.begin(), chunks.end(),
+                     [](const copied_chunk& a, const copied_chunk& b) { return a.offset < b.offset; });
+    return true;
+}
+
 int run_decode(const options& o) {
     output_format format = output_format::yuy2;
+    output_format named = output_format::yuy2;
+    const bool has_named = o.output != "-" && format_of_name(o.output, named);
     if (o.format_given) {
         if (!parse_format(o.format_name, format))
-            return usage_error("unknown format " + o.format_name + " (yuy2, rgb32, y4m or png)");
+            return usage_error("unknown format " + o.format_name + " (yuy2, rgb32, i420, y4m, avi or png)");
     } else if (o.output == "-") {
-        return usage_error("-o - writes to standard output and needs --format (yuy2, rgb32, y4m or png)");
-    } else if (!format_of_name(o.output, format)) {
+        return usage_error("-o - writes to standard output and needs --format (yuy2, rgb32, i420, y4m or png)");
+    } else if (!has_named) {
         return usage_error("cannot tell the format from " + o.output +
-                           " (extensions .yuy2 .rgb32 .y4m .png); use --format");
+                           " (extensions .yuy2 .rgb32 .yuv .i420 .y4m .avi .png); use --format");
+    } else {
+        format = named;
     }
+    // An .avi name with --format yuy2 or rgb32 picks the AVI's video frames.
+    uint32_t avi_compression = ruv::compression_yuy2;
+    if (has_named && named == output_format::avi && (format == output_format::yuy2 || format == output_format::rgb32)) {
+        avi_compression = format == output_format::rgb32 ? ruv::compression_rgb32 : ruv::compression_yuy2;
+        format = output_format::avi;
+    }
+    if (format == output_format::avi && o.output == "-")
+        return usage_error("AVI output needs a file: its headers are completed at the end");
+    if (format == output_format::avi && o.frames_given)
+        return usage_error("AVI output converts the whole file, with its other streams; --frames does not apply");
     name_pattern pattern;
     std::string pattern_error;
     if (format == output_format::png) {
@@ -297,18 +388,19 @@ int run_decode(const options& o) {
         if (same_file(target, o.file)) return report.error("cannot write " + target + ": it is the input file");
     }
     ruv_stream stream;
-    if (!stream.open(o.file)) return report.error(stream.error());
+    if (!stream.open(o.file, o.stream)) return report.error(stream.error());
     const size_t count = stream.frame_count();
+    if (count == 0) return report.error(o.file + ": the \"RUV1\" stream holds no frames");
     if (stream.m_reader.truncated())
         report.warn(o.file + " ends early or was never finished; decoding the " + std::to_string(count) +
                     " whole frames it holds");
 
     size_t first = 0;
-    size_t last = count == 0 ? 0 : count - 1;
+    size_t last = count - 1;
     if (o.frames_given) {
         if (o.first >= count)
             return report.error("--frames " + o.frames_text + ": " + o.file + " has " + std::to_string(count) +
-                                " frames" + (count > 0 ? " (0-" + std::to_string(count - 1) + ")" : ""));
+                                " frames (0-" + std::to_string(count - 1) + ")");
         first = size_t(o.first);
         if (o.last < count) {
             last = size_t(o.last);
@@ -317,69 +409,130 @@ int run_decode(const options& o) {
                         " frames; decoding up to frame " + std::to_string(last));
         }
     }
-    const size_t written = count == 0 ? 0 : last - first + 1;
+    const size_t written = last - first + 1;
     if (format == output_format::png && !pattern.m_numbered && written > 1)
         return usage_error("the name pattern " + o.output + " has no frame number (such as %05d) but " +
                            std::to_string(written) + " frames are to be written");
 
     ruv::DecoderContext decoder;
     const ruv::InputFormat& f = stream.m_format;
-    if (!decoder.setup(f.width, f.height, f.coding_mode, decoder_output(format)))
-        return report.error("out of memory for a " + std::to_string(f.width) + " x " + std::to_string(f.height) +
-                            " picture");
+    const uint32_t output = decoder_output(format, avi_compression);
+    if (!decoder.setup(f.width, f.height, f.coding_mode, output)) {
+        ruv::setup_refusal why = ruv::check_setup(f.width, f.height, f.coding_mode, output);
+        if (why == ruv::setup_refusal::none) why = ruv::setup_refusal::out_of_memory;
+        return report.error("cannot set up the decoder for a " + std::to_string(f.width) + " x " +
+                            std::to_string(f.height) + " picture in coding mode " + std::to_string(f.coding_mode) +
+                            ": " + ruv::describe(why));
+    }
     if (stream.m_keyframes_guessed)
         report.warn(o.file + " has no usable index, so no key-frame flags: frames of " +
                     std::to_string(stream.m_intra_size) + " bytes are taken as intra frames, others as delta frames");
 
     frame_sink sink;
     sink.m_format = format;
+    sink.m_avi_compression = avi_compression;
     sink.m_width = f.width;
     sink.m_height = f.height;
     sink.m_rate = stream.m_rate;
     sink.m_scale = stream.m_scale;
     sink.m_path = o.output;
+    sink.m_threads = o.threads;
+    const bool needs_rate = format == output_format::y4m || format == output_format::avi;
+    if (needs_rate && stream.m_rate == 0) {
+        report.warn(o.file + " gives no frame rate; writing " + std::to_string(default_rate) + " frames a second");
+        sink.m_rate = default_rate;
+        sink.m_scale = 1;
+    }
+    std::vector<copied_chunk> copies;
+    if (format == output_format::avi) {
+        std::string why;
+        if (!plan_copies(stream, sink, copies, why)) return report.error(o.file + ": " + why);
+        // OpenDML once the file would pass 1 GiB: AVI 1.0 readers take up to 2 GiB,
+        // OpenDML readers any size, and every reader this first gigabyte.
+        uint64_t bytes = 0;
+        for (size_t i = 0; i < count; ++i)
+            bytes += 24 + (stream.kind(i) == frame_kind::dropped ? 0 : decoder.output_size());
+        for (const copied_chunk& c : copies) bytes += 24 + c.size + (c.size & 1);
+        sink.m_open_dml = bytes > (uint64_t(1) << 30);
+    }
     if (!sink.begin()) return report.error(sink.error());
 
     // Before any picture a host's buffer shows black.
     std::vector<uint8_t> picture(decoder.output_size(), 0);
-    if (format != output_format::rgb32 && format != output_format::png)
+    if (output == ruv::compression_yuy2)
         for (size_t i = 1; i < picture.size(); i += 2) picture[i] = 0x80;
 
-    const size_t start = count == 0 ? 0 : stream.decode_start(first);
-    report.m_progress.start(written == 0 ? 0 : last - start + 1, !o.quiet && stderr_is_terminal());
+    const size_t start = stream.decode_start(first);
+    report.m_progress.start(last - start + 1, !o.quiet && stderr_is_terminal());
     std::vector<uint8_t> frame;
+    std::vector<uint8_t> chunk;
+    size_t next_copy = 0;
     bool have_intra = false;
-    for (size_t i = start; written > 0 && i <= last; ++i) {
+    size_t decoded = 0;
+    size_t faulty = 0;
+    // Fails the run: the output is removed.
+    const auto fail = [&](const std::string& message, int status) {
+        sink.abandon();
+        report.error(message);
+        return status;
+    };
+    const auto copy_until = [&](uint64_t offset) {
+        for (; next_copy < copies.size() && copies[next_copy].offset < offset; ++next_copy) {
+            const copied_chunk& c = copies[next_copy];
+            chunk.resize(c.size);
+            if (!stream.m_reader.read_at(c.offset, chunk.data(), chunk.size())) {
+                sink.m_error = o.file + ": cannot read a chunk of stream " + std::to_string(c.stream);
+                return false;
+            }
+            if (!sink.copy_chunk(c.stream, chunk.data(), chunk.size(), c.key)) return false;
+        }
+        return true;
+    };
+    for (size_t i = start; i <= last; ++i) {
+        if (!copy_until(stream.m_reader.frames()[i].offset)) return fail(sink.error(), 1);
         const frame_kind kind = stream.kind(i);
         const std::string name = "frame " + std::to_string(i) + ": ";
-        ruv::frame_fault fault = ruv::frame_fault::none;
+        std::string fault;
         if (kind == frame_kind::dropped) {
             // The previous picture stays in the buffer.
         } else if (!stream.read_frame(i, frame)) {
-            report.warn(name + "unreadable (" + stream.error() + "); the previous picture is shown again");
-        } else if (!ruv::decodes_as_delta(f.width, f.height, f.coding_mode, kind == frame_kind::delta,
-                                          frame.data(), frame.size())) {
-            // The index's key flag, unless the frame's own structure rules it out.
-            fault = decoder.decode_intra(picture.data(), frame.data(), frame.size());
-            have_intra = true;
+            fault = "unreadable (" + stream.error() + "); the previous picture is shown again";
         } else {
-            if (!have_intra) report.warn(name + "a delta frame before any intra frame, decoded against black");
-            fault = decoder.decode_delta(picture.data(), frame.data(), frame.size());
+            ruv::frame_fault decode_fault = ruv::frame_fault::none;
+            if (stream.routed_kind(i, frame) == frame_kind::intra) {
+                decode_fault = decoder.decode_intra(picture.data(), frame.data(), frame.size());
+                have_intra = true;
+            } else {
+                if (!have_intra) report.warn(name + "a delta frame before any intra frame, decoded against black");
+                decode_fault = decoder.decode_delta(picture.data(), frame.data(), frame.size());
+            }
+            ++decoded;
+            if (decode_fault != ruv::frame_fault::none) fault = ruv::describe(decode_fault);
         }
-        if (fault != ruv::frame_fault::none) report.warn(name + ruv::describe(fault));
-        if (i >= first && !sink.write(i, picture.data(), picture.size())) {
-            sink.abandon();
-            return report.error(sink.error());
+        if (!fault.empty()) {
+            ++faulty;
+            if (o.strict) return fail(name + fault + " (--strict)", exit_strict);
+            report.warn(name + fault);
+        }
+        if (i >= first) {
+            const bool ok = kind == frame_kind::dropped && format == output_format::avi
+                                ? sink.write_dropped()
+                                : sink.write(i, picture.data(), picture.size());
+            if (!ok) return fail(sink.error(), 1);
         }
         report.m_progress.update(i - start + 1);
     }
-    if (!sink.finish()) {
-        sink.abandon();
-        return report.error(sink.error());
-    }
+    if (decoded == 0)
+        return fail(o.file + ": no frame of " + std::to_string(start) + "-" + std::to_string(last) +
+                        " could be decoded (all dropped or unreadable)",
+                    1);
+    if (!copy_until(UINT64_MAX) || !sink.finish()) return fail(sink.error(), 1);
     report.m_progress.finish();
     if (report.m_warnings > max_warnings)
         std::fprintf(stderr, "ruvdec: warning: %s warnings in all\n", std::to_string(report.m_warnings).c_str());
+    if (faulty > 0)
+        std::fprintf(stderr, "ruvdec: %s of %s frames had faults and were decoded as the codec decodes them\n",
+                     std::to_string(faulty).c_str(), std::to_string(last - start + 1).c_str());
     return 0;
 }
 
