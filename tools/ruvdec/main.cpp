@@ -3,11 +3,13 @@
 // as a Video for Windows host would.
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "decoder.h"
+#include "le.h"
 #include "output_file.h"
 #include "progress.h"
 #include "sinks.h"
@@ -248,46 +250,225 @@ const char* index_name(ruv::avi::index_kind kind) {
     return "none";
 }
 
+// What info tells of one stream of the file.
+struct stream_summary {
+    size_t index = 0;
+    uint32_t type = 0;
+    uint32_t handler = 0;
+    size_t chunks = 0;
+    uint64_t bytes = 0;
+    // video: BITMAPINFOHEADER fields
+    bool has_picture = false;
+    int32_t width = 0;
+    int32_t height = 0;
+    uint32_t compression = 0;
+    // audio: WAVEFORMATEX fields
+    bool has_wave = false;
+    uint16_t format_tag = 0;
+    uint16_t channels = 0;
+    uint32_t sample_rate = 0;
+    uint32_t avg_bytes_per_sec = 0;
+    uint16_t bits = 0;
+    double duration = -1;   // seconds; negative when unknown
+};
+
+const char* stream_type_name(uint32_t type) {
+    if (type == ruv::avi::id::vids) return "video";
+    if (type == ruv::avi::id::auds) return "audio";
+    if (type == ruv::avi::fourcc('t', 'x', 't', 's')) return "text";
+    if (type == ruv::avi::fourcc('m', 'i', 'd', 's')) return "midi";
+    return "other";
+}
+
+const char* wave_format_name(uint16_t tag) {
+    switch (tag) {
+        case 0x0001: return "PCM";
+        case 0x0002: return "ADPCM";
+        case 0x0003: return "IEEE float";
+        case 0x0006: return "A-law";
+        case 0x0007: return "mu-law";
+        case 0x0011: return "IMA ADPCM";
+        case 0x0055: return "MPEG layer 3";
+        case 0xFFFE: return "extensible";
+    }
+    return "unknown";
+}
+
+// Every stream's type, handler, format fields, chunk count and duration. Leaves
+// the reader on the stream it was on.
+std::vector<stream_summary> summarize_streams(ruv::avi::reader& r) {
+    std::vector<stream_summary> list;
+    const size_t selected = r.stream();
+    for (size_t n = 0; n < r.streams().size(); ++n) {
+        const ruv::avi::stream_info& info = r.streams()[n];
+        stream_summary s;
+        s.index = n;
+        s.type = info.type;
+        s.handler = info.handler;
+        if (r.select_stream(n)) {
+            s.chunks = r.frames().size();
+            for (const ruv::avi::frame_entry& e : r.frames()) s.bytes += e.size;
+        }
+        const std::vector<uint8_t>& fmt = info.format;
+        if (info.type == ruv::avi::id::vids && fmt.size() >= 20) {
+            s.has_picture = true;
+            s.width = int32_t(ruv::read_le32(fmt.data() + 4));
+            s.height = int32_t(ruv::read_le32(fmt.data() + 8));
+            s.compression = ruv::read_le32(fmt.data() + 16);
+        }
+        if (info.type == ruv::avi::id::auds && fmt.size() >= 14) {
+            s.has_wave = true;
+            s.format_tag = ruv::read_le16(fmt.data());
+            s.channels = ruv::read_le16(fmt.data() + 2);
+            s.sample_rate = ruv::read_le32(fmt.data() + 4);
+            s.avg_bytes_per_sec = ruv::read_le32(fmt.data() + 8);
+            if (fmt.size() >= 16) s.bits = ruv::read_le16(fmt.data() + 14);
+        }
+        // Audio by the bytes it holds; other streams by their chunks at the header's rate.
+        if (s.has_wave && s.avg_bytes_per_sec != 0) s.duration = double(s.bytes) / s.avg_bytes_per_sec;
+        else if (info.rate != 0 && info.scale != 0 && !s.has_wave)
+            s.duration = double(s.chunks) * info.scale / info.rate;
+        else if (info.rate != 0 && info.scale != 0) s.duration = double(info.length) * info.scale / info.rate;
+        list.push_back(s);
+    }
+    r.select_stream(selected);
+    return list;
+}
+
+const char* kind_name(frame_kind kind) {
+    switch (kind) {
+        case frame_kind::intra: return "intra";
+        case frame_kind::delta: return "delta";
+        case frame_kind::dropped: break;
+    }
+    return "dropped";
+}
+
 int run_info(const options& o) {
     reporter report;
     ruv_stream stream;
-    if (!stream.open(o.file)) return report.error(stream.error());
+    if (!stream.open(o.file, o.stream)) return report.error(stream.error());
     const ruv::InputFormat& f = stream.m_format;
+    ruv::avi::reader& reader = stream.m_reader;
     const size_t frames = stream.frame_count();
     const size_t key_frames = stream.count(frame_kind::intra);
     const size_t dropped = stream.count(frame_kind::dropped);
-    const double rate = stream.m_rate != 0 ? double(stream.m_rate) / double(stream.m_scale) : 0.0;
-    const double duration = rate > 0 ? double(frames) / rate : 0.0;
-    const ruv::avi::index_kind kind = stream.m_reader.kind();
+    const bool rate_known = stream.m_rate != 0;
+    const double rate = rate_known ? double(stream.m_rate) / double(stream.m_scale) : 0.0;
+    const double duration = rate_known ? double(frames) / rate : 0.0;
+    const ruv::avi::index_kind kind = reader.kind();
+    const uint64_t file_size = reader.m_size;
+    const std::vector<stream_summary> streams = summarize_streams(reader);
+    // The frame count the headers claim: OpenDML's total, else the stream header's length.
+    const ruv::avi::stream_info& video = reader.streams()[reader.stream()];
+    const uint64_t header_frames =
+        reader.header().odml_total_frames != 0 ? reader.header().odml_total_frames : video.length;
+    const double bit_rate = rate_known && duration > 0 ? double(file_size) * 8 / duration : 0.0;
+
+    // How each frame is decoded: its bytes tell, beside its key flag.
+    std::vector<frame_kind> routed;
+    if (o.list_frames) {
+        std::vector<uint8_t> frame;
+        for (size_t i = 0; i < frames; ++i) {
+            frame.clear();
+            if (stream.kind(i) != frame_kind::dropped && !stream.read_frame(i, frame))
+                return report.error(o.file + ": frame " + std::to_string(i) + ": " + stream.error());
+            routed.push_back(stream.routed_kind(i, frame));
+        }
+    }
+    const auto key_text = [&](size_t i, bool json) -> std::string {
+        const ruv::avi::frame_entry& e = reader.frames()[i];
+        if (!e.keyframe_known) return json ? "null" : "?";
+        return e.keyframe ? (json ? "true" : "yes") : (json ? "false" : "no");
+    };
 
     std::string text;
     if (o.json) {
+        const auto or_null = [](bool known, const std::string& value) { return known ? value : std::string("null"); };
         text = "{\n";
         text += "  \"file\": " + json_string(o.file) + ",\n";
+        text += "  \"file_size\": " + std::to_string(file_size) + ",\n";
+        text += "  \"bit_rate\": " + or_null(bit_rate > 0, number_text(bit_rate)) + ",\n";
+        text += "  \"stream\": " + std::to_string(reader.stream()) + ",\n";
         text += "  \"width\": " + std::to_string(f.width) + ",\n";
         text += "  \"height\": " + std::to_string(f.height) + ",\n";
         text += "  \"codec_version\": " + std::to_string(f.codec_version) + ",\n";
         text += "  \"coding_mode\": " + std::to_string(f.coding_mode) + ",\n";
         text += "  \"frames\": " + std::to_string(frames) + ",\n";
+        text += "  \"header_frames\": " + std::to_string(header_frames) + ",\n";
         text += "  \"key_frames\": " + std::to_string(key_frames) + ",\n";
         text += "  \"dropped_frames\": " + std::to_string(dropped) + ",\n";
-        text += "  \"frame_rate\": " + number_text(rate) + ",\n";
-        text += "  \"rate\": " + std::to_string(stream.m_rate) + ",\n";
-        text += "  \"scale\": " + std::to_string(stream.m_scale) + ",\n";
-        text += "  \"duration\": " + number_text(duration) + ",\n";
+        text += "  \"frame_rate\": " + or_null(rate_known, number_text(rate)) + ",\n";
+        text += "  \"rate\": " + or_null(rate_known, std::to_string(stream.m_rate)) + ",\n";
+        text += "  \"scale\": " + or_null(rate_known, std::to_string(stream.m_scale)) + ",\n";
+        text += "  \"duration\": " + or_null(rate_known, number_text(duration)) + ",\n";
         text += "  \"index\": \"" + std::string(index_name(kind)) + "\",\n";
         text += std::string("  \"key_frames_guessed\": ") + (stream.m_keyframes_guessed ? "true" : "false") + ",\n";
-        text += std::string("  \"truncated\": ") + (stream.m_reader.truncated() ? "true" : "false") + "\n";
-        text += "}\n";
+        text += std::string("  \"truncated\": ") + (reader.truncated() ? "true" : "false") + ",\n";
+        text += "  \"streams\": [";
+        for (const stream_summary& s : streams) {
+            text += std::string(s.index == 0 ? "\n" : ",\n") + "    {\"index\": " + std::to_string(s.index) +
+                    ", \"type\": \"" + stream_type_name(s.type) + "\", \"fourcc\": " +
+                    json_string(ruv::avi::fourcc_text(s.type)) +
+                    ", \"handler\": " + json_string(ruv::avi::fourcc_text(s.handler)) +
+                    ", \"chunks\": " + std::to_string(s.chunks) + ", \"bytes\": " + std::to_string(s.bytes);
+            if (s.type == ruv::avi::id::vids)
+                text += ", \"width\": " + or_null(s.has_picture, std::to_string(s.width)) +
+                        ", \"height\": " + or_null(s.has_picture, std::to_string(s.height)) +
+                        ", \"compression\": " + or_null(s.has_picture, json_string(ruv::avi::fourcc_text(s.compression)));
+            if (s.type == ruv::avi::id::auds)
+                text += ", \"format_tag\": " + or_null(s.has_wave, std::to_string(s.format_tag)) +
+                        ", \"format\": " + or_null(s.has_wave, json_string(wave_format_name(s.format_tag))) +
+                        ", \"channels\": " + or_null(s.has_wave, std::to_string(s.channels)) +
+                        ", \"sample_rate\": " + or_null(s.has_wave, std::to_string(s.sample_rate)) +
+                        ", \"bits_per_sample\": " + or_null(s.has_wave && s.bits != 0, std::to_string(s.bits));
+            text += ", \"duration\": " + or_null(s.duration >= 0, number_text(s.duration)) + "}";
+        }
+        text += streams.empty() ? "]" : "\n  ]";
+        if (o.list_frames) {
+            text += ",\n  \"frame_list\": [";
+            for (size_t i = 0; i < frames; ++i)
+                text += std::string(i == 0 ? "\n" : ",\n") + "    {\"frame\": " + std::to_string(i) +
+                        ", \"size\": " + std::to_string(reader.frames()[i].size) + ", \"key\": " + key_text(i, true) +
+                        ", \"decoded_as\": \"" + kind_name(routed[i]) + "\"}";
+            text += frames == 0 ? "]" : "\n  ]";
+        }
+        text += "\n}\n";
     } else {
-        char line[160];
+        char line[200];
         text = "file:           " + o.file + "\n";
+        text += "file size:      " + std::to_string(file_size) + " bytes\n";
+        if (bit_rate > 0) {
+            std::snprintf(line, sizeof line, "bit rate:       %.0f kbit/s\n", bit_rate / 1000);
+            text += line;
+        }
+        for (const stream_summary& s : streams) {
+            text += "stream " + std::to_string(s.index) + ":" + std::string(s.index < 10 ? "       " : "      ") +
+                    stream_type_name(s.type) + " (" + ruv::avi::fourcc_text(s.type) + "), handler " +
+                    ruv::avi::fourcc_text(s.handler);
+            if (s.has_picture)
+                text += ", " + std::to_string(s.width) + " x " + std::to_string(std::abs(s.height)) + " " +
+                        ruv::avi::fourcc_text(s.compression);
+            if (s.has_wave) {
+                std::snprintf(line, sizeof line, ", %s (format tag 0x%04x), %u channels, %u Hz", wave_format_name(s.format_tag),
+                              unsigned(s.format_tag), unsigned(s.channels), unsigned(s.sample_rate));
+                text += line;
+                if (s.bits != 0) text += ", " + std::to_string(s.bits) + " bits";
+            }
+            text += ", " + std::to_string(s.chunks) + " chunks";
+            if (s.duration >= 0) {
+                std::snprintf(line, sizeof line, ", %.3f s", s.duration);
+                text += line;
+            }
+            if (s.index == reader.stream()) text += "  <- decoded";
+            text += "\n";
+        }
         text += "size:           " + std::to_string(f.width) + " x " + std::to_string(f.height) + "\n";
         text += "codec_version:  " + std::to_string(f.codec_version) + "\n";
         text += "coding_mode:    " + std::to_string(f.coding_mode) + "\n";
         text += "frames:         " + std::to_string(frames) + " (key frames: " + std::to_string(key_frames) +
-                ", dropped: " + std::to_string(dropped) + ")\n";
-        if (rate > 0) {
+                ", dropped: " + std::to_string(dropped) + "); the header says " + std::to_string(header_frames) + "\n";
+        if (rate_known) {
             text += "frame rate:     " + number_text(rate) + " fps (" + std::to_string(stream.m_rate) + "/" +
                     std::to_string(stream.m_scale) + ")\n";
             std::snprintf(line, sizeof line, "duration:       %.3f s\n", duration);
@@ -299,7 +480,16 @@ int run_info(const options& o) {
         if (stream.m_keyframes_guessed)
             text += "key frames:     guessed: frames of " + std::to_string(stream.m_intra_size) +
                     " bytes are taken as intra frames\n";
-        if (stream.m_reader.truncated()) text += "note:           the file ends early or was never finished\n";
+        if (reader.truncated()) text += "note:           the file ends early or was never finished\n";
+        if (o.list_frames) {
+            text += "\nframe          size  key  decoded as\n";
+            for (size_t i = 0; i < frames; ++i) {
+                std::snprintf(line, sizeof line, "%-8s %10s  %-3s  %s\n", std::to_string(i).c_str(),
+                              std::to_string(reader.frames()[i].size).c_str(), key_text(i, false).c_str(),
+                              kind_name(routed[i]));
+                text += line;
+            }
+        }
     }
     std::fputs(text.c_str(), stdout);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) return report.error("cannot write to standard output");
