@@ -657,6 +657,13 @@ TEST(RuvdecErrors, OutputsThatCannotBeWrittenLeaveNothing) {
     r = ruvdec({"decode", avi_path.string(), "-o", "/dev/full", "--format", "y4m"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("ruvdec: error: cannot write /dev/full"), std::string::npos) << r.err;
+    // A PNG that meets a full disk says so.
+    fs::create_symlink("/dev/full", dir / "full0.png");
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "full%d.png").string(), "--frames", "0"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write " + (dir / "full0.png").string() + ": No space left on device"),
+              std::string::npos)
+        << r.err;
     r = ruvdec({"decode", avi_path.string(), "-o", "/dev/null", "--format", "rgb32"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::is_character_file("/dev/null"));

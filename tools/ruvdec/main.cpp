@@ -645,6 +645,13 @@ int run_decode(const options& o) {
         for (const copied_chunk& c : copies) bytes += 24 + c.size + (c.size & 1);
         sink.m_open_dml = bytes > (uint64_t(1) << 30);
     }
+    const size_t start = stream.decode_start(first);
+    size_t present = 0;
+    for (size_t i = start; i <= last; ++i)
+        if (stream.kind(i) != frame_kind::dropped) ++present;
+    if (present == 0)
+        return report.error(o.file + ": no frame of " + std::to_string(start) + "-" + std::to_string(last) +
+                            " could be decoded (all dropped)");
     if (!sink.begin()) return report.error(sink.error());
 
     // Before any picture a host's buffer shows black.
@@ -652,7 +659,6 @@ int run_decode(const options& o) {
     if (output == ruv::compression_yuy2)
         for (size_t i = 1; i < picture.size(); i += 2) picture[i] = 0x80;
 
-    const size_t start = stream.decode_start(first);
     report.m_progress.start(last - start + 1, !o.quiet && stderr_is_terminal());
     std::vector<uint8_t> frame;
     std::vector<uint8_t> chunk;
@@ -714,7 +720,7 @@ int run_decode(const options& o) {
     }
     if (decoded == 0)
         return fail(o.file + ": no frame of " + std::to_string(start) + "-" + std::to_string(last) +
-                        " could be decoded (all dropped or unreadable)",
+                        " could be decoded (all unreadable)",
                     1);
     if (!copy_until(UINT64_MAX) || !sink.finish()) return fail(sink.error(), 1);
     report.m_progress.finish();
