@@ -80,8 +80,7 @@ struct png_pool {
 
     void start(size_t threads, int32_t width, int32_t height);
     void stop();
-    // Queues a picture; when as many pictures as twice the threads are waiting,
-    // first waits for the oldest one.
+    // Queues a copy of a picture for the next free thread.
     void add(uint64_t number, const uint8_t* picture, size_t size);
     // The oldest job once it is done, or false when none is queued (or, unless
     // `wait`, when the oldest is not done yet).
