@@ -1,10 +1,12 @@
-// Reading and writing AVI files that carry a video stream.
+// Reading and writing AVI files that carry a video stream, and any other streams
+// beside it.
 //
 // The writer produces plain AVI files with an 'idx1' index, OpenDML files
-// ('indx' super index, 'ix00' standard indexes, further 'AVIX' RIFFs past a size
-// limit), or files without an index. The reader opens a file or a buffer, lists
-// its streams and builds the frame list of one stream from the best index it can
-// trust, walking the 'movi' lists when no index is sound. Files are read on
+// ('indx' super index and 'ix##' standard indexes for each stream, further 'AVIX'
+// RIFFs past a size limit), or files without an index; streams other than its
+// video stream are stored as given (headers, format, chunks). The reader opens a
+// file or a buffer, lists its streams and builds the chunk list of one stream
+// from the best index it can trust, walking the 'movi' lists when no index is sound. Files are read on
 // demand with 64-bit offsets, so their size is not limited by memory.
 #pragma once
 
