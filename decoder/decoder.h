@@ -44,6 +44,22 @@ enum class frame_fault : uint8_t {
 // decoding grid, and with buffers whose sizes fit in 32 bits.
 bool frame_size_supported(int32_t width, int32_t height, uint32_t coding_mode);
 
+// Why setup refuses a stream; none when it accepts it. check_setup tells every
+// reason but a failed allocation (out_of_memory), which a caller reports when
+// setup fails on a stream that check_setup accepts.
+enum class setup_refusal : uint8_t {
+    none,
+    coding_mode,          // above 4
+    size_not_positive,
+    width_off_grid,       // not a multiple of 4, or of 8 for coding modes 1 to 4
+    height_odd,
+    too_large,            // buffers beyond 32 bits
+    output_compression,   // neither RGB32 nor YUY2
+    out_of_memory,
+};
+setup_refusal check_setup(int32_t width, int32_t height, uint32_t coding_mode, uint32_t output_compression);
+const char* describe(setup_refusal refusal);
+
 // Bytes of a whole intra frame of a supported size, header word included.
 inline size_t intra_frame_size(int32_t width, int32_t height) {
     return 4 + size_t(width) * size_t(height) / 2 * 3;

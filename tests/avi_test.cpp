@@ -431,8 +431,12 @@ TEST(avi_index, rec_lists_other_streams_and_idx1_list_entries) {
         ASSERT_TRUE(r.read_frame(i, data));
         EXPECT_EQ(data, video[i]);
     }
+    // The audio stream lists its chunks, whatever their letters.
     EXPECT_TRUE(r.select_stream(0));
-    EXPECT_TRUE(r.frames().empty());   // audio chunks are not frames
+    ASSERT_EQ(r.frames().size(), video.size());
+    EXPECT_EQ(r.chunk_id(2), fourcc('0', '0', 'w', 'b'));
+    ASSERT_TRUE(r.read_frame(2, data));
+    EXPECT_EQ(data, bytes(7, 3));
     EXPECT_FALSE(r.select_stream(2));
 
     ASSERT_TRUE(r.open_memory(without_index.data(), without_index.size())) << r.error();
@@ -686,5 +690,73 @@ TEST(avi_writer_errors, disk_full) {
     EXPECT_TRUE(std::filesystem::exists("/dev/full"));
 }
 #endif
+
+// Video and copied streams round the video stream, in every index layout: each
+// stream reads back chunk for chunk with its flags, the copied headers byte for
+// byte, and the chunks in the order written.
+TEST(avi_writer_streams, copied_streams_read_back_in_every_layout) {
+    copied_stream audio;
+    audio.strh = bytes(56, 0);
+    set32(audio.strh, 0, fourcc('a', 'u', 'd', 's'));
+    set32(audio.strh, 44, 4);   // dwSampleSize: 16-bit stereo
+    audio.strf = {1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0, 16, 0};
+    audio.chunk_id = fourcc('0', '1', 'w', 'b');   // renumbered as stream 0
+    copied_stream text;
+    text.strh = bytes(64, 7);   // longer than usual: kept whole
+    set32(text.strh, 0, fourcc('t', 'x', 't', 's'));
+    text.strf = {9};
+    text.chunk_id = fourcc('0', '0', 't', 'x');
+
+    for (index_layout layout : {index_layout::idx1, index_layout::open_dml, index_layout::none}) {
+        temp_file file("streams");
+        writer_options options;
+        options.layout = layout;
+        options.riff_limit = 700;   // several RIFFs in the OpenDML layout
+        video_format video = make_format();
+        video.uncompressed = true;
+        writer w;
+        ASSERT_TRUE(w.open(file.path, video, options, {audio, text}, 1)) << w.error();
+        std::vector<bytes> chunks[3];
+        for (uint8_t n = 0; n < 30; ++n) {
+            const size_t stream = n % 3 == 0 ? 1 : n % 3 == 1 ? 0 : 2;
+            const bytes data(n % 5 == 4 && stream == 1 ? 0 : 11 + n, n);   // some dropped frames
+            ASSERT_TRUE(w.write_chunk(stream, data.data(), data.size(), stream != 1 || n % 9 == 0)) << w.error();
+            chunks[stream].push_back(data);
+        }
+        ASSERT_TRUE(w.close()) << w.error();
+
+        reader r;
+        ASSERT_TRUE(r.open(file.path)) << r.error();
+        ASSERT_EQ(r.streams().size(), 3u);
+        EXPECT_EQ(r.header().streams, 3u);
+        EXPECT_EQ(r.streams()[0].header, audio.strh);
+        EXPECT_EQ(r.streams()[0].format, audio.strf);
+        EXPECT_EQ(r.streams()[2].header, text.strh);
+        EXPECT_EQ(r.stream(), 1u);
+        uint64_t last_offset[3] = {};
+        for (size_t stream = 0; stream < 3; ++stream) {
+            ASSERT_TRUE(r.select_stream(stream));
+            EXPECT_EQ(r.kind(), layout == index_layout::none       ? index_kind::scan
+                                : layout == index_layout::open_dml ? index_kind::open_dml
+                                                                   : index_kind::idx1_relative);
+            ASSERT_EQ(r.frames().size(), chunks[stream].size()) << int(layout) << " " << stream;
+            for (size_t i = 0; i < chunks[stream].size(); ++i) {
+                bytes data;
+                ASSERT_TRUE(r.read_frame(i, data));
+                EXPECT_EQ(data, chunks[stream][i]);
+                if (layout != index_layout::none) {
+                    EXPECT_EQ(r.frames()[i].keyframe, stream != 1 || (3 * i) % 9 == 0);
+                }
+            }
+            EXPECT_EQ(r.chunk_id(0), stream == 0 ? fourcc('0', '0', 'w', 'b')
+                                     : stream == 1 ? fourcc('0', '1', 'd', 'b')
+                                                   : fourcc('0', '2', 't', 'x'));
+            last_offset[stream] = r.frames().back().offset;
+        }
+        // Interleaved as written: the last video frame comes before the last audio and text chunks.
+        EXPECT_LT(last_offset[1], last_offset[0]);
+        EXPECT_LT(last_offset[0], last_offset[2]);
+    }
+}
 
 }  // namespace

@@ -88,24 +88,38 @@ TEST(DecoderContext, RefusesUnsupportedSetups) {
     struct setup_case {
         int32_t width, height;
         uint32_t mode, compression;
+        setup_refusal why;
     };
+    using r = setup_refusal;
     const setup_case refused[] = {
-        {0, 2, 0, compression_rgb32},          {8, 0, 1, compression_rgb32},
-        {-8, 2, 1, compression_rgb32},         {8, -2, 1, compression_yuy2},
-        {6, 2, 0, compression_rgb32},          {8, 3, 0, compression_rgb32},
-        {8, 3, 2, compression_yuy2},           {12, 2, 1, compression_rgb32},
-        {4, 2, 4, compression_yuy2},           {20, 2, 3, compression_yuy2},
-        {8, 2, 5, compression_rgb32},          {8, 2, 0xFFFFFFFFu, compression_rgb32},
-        {8, 2, 1, 1},                          {8, 2, 1, 3},
-        {8, 2, 1, 0x59565955},                 {8, 2, 0, 0x32595558},
-        {32768, 32768, 0, compression_rgb32},  {65536, 65536, 1, compression_rgb32},
-        {0x40000000, 4, 2, compression_yuy2},  {0x7FFFFFF8, 0x7FFFFFFE, 3, compression_rgb32},
+        {0, 2, 0, compression_rgb32, r::size_not_positive},
+        {8, 0, 1, compression_rgb32, r::size_not_positive},
+        {-8, 2, 1, compression_rgb32, r::size_not_positive},
+        {8, -2, 1, compression_yuy2, r::size_not_positive},
+        {6, 2, 0, compression_rgb32, r::width_off_grid},
+        {8, 3, 0, compression_rgb32, r::height_odd},
+        {8, 3, 2, compression_yuy2, r::height_odd},
+        {12, 2, 1, compression_rgb32, r::width_off_grid},
+        {4, 2, 4, compression_yuy2, r::width_off_grid},
+        {20, 2, 3, compression_yuy2, r::width_off_grid},
+        {8, 2, 5, compression_rgb32, r::coding_mode},
+        {8, 2, 0xFFFFFFFFu, compression_rgb32, r::coding_mode},
+        {8, 2, 1, 1, r::output_compression},
+        {8, 2, 1, 3, r::output_compression},
+        {8, 2, 1, 0x59565955, r::output_compression},
+        {8, 2, 0, 0x32595558, r::output_compression},
+        {32768, 32768, 0, compression_rgb32, r::too_large},
+        {65536, 65536, 1, compression_rgb32, r::too_large},
+        {0x40000000, 4, 2, compression_yuy2, r::too_large},
+        {0x7FFFFFF8, 0x7FFFFFFE, 3, compression_rgb32, r::too_large},
     };
     for (const auto& c : refused) {
         DecoderContext ctx;
         ASSERT_TRUE(ctx.setup(16, 2, 2, compression_rgb32));
         EXPECT_FALSE(ctx.setup(c.width, c.height, c.mode, c.compression))
             << c.width << "x" << c.height << " mode " << c.mode << " compression " << c.compression;
+        // The reason a host can report, in words.
+        EXPECT_EQ(check_setup(c.width, c.height, c.mode, c.compression), c.why) << describe(c.why);
         // A refused setup leaves the context released.
         EXPECT_EQ(ctx.m_ref_block, nullptr);
         EXPECT_EQ(ctx.m_ref_frame, nullptr);
@@ -115,6 +129,8 @@ TEST(DecoderContext, RefusesUnsupportedSetups) {
     EXPECT_TRUE(ctx.setup(4, 2, 0, compression_rgb32));
     EXPECT_TRUE(ctx.setup(12, 2, 0, compression_yuy2));
     EXPECT_TRUE(ctx.setup(8, 2, 4, compression_yuy2));
+    EXPECT_EQ(check_setup(8, 2, 4, compression_yuy2), setup_refusal::none);
+    EXPECT_EQ(check_setup(4, 2, 0, compression_rgb32), setup_refusal::none);
 }
 
 TEST(DecoderContext, FrameSizeLimits) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -343,7 +345,7 @@ TEST(RuvdecY4m, HeaderAndPlanesComeFromTheYuy2Picture) {
     const run_result r = ruvdec({"decode", avi_path.string(), "-o", y4m.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     const bytes file = read_file(y4m);
-    const std::string header = "YUV4MPEG2 W64 H32 F30000:1001 Ip A1:1 C420jpeg\n";
+    const std::string header = "YUV4MPEG2 W64 H32 F30000:1001 Ip A1:1 C420jpeg XCOLORRANGE=FULL\n";
     ASSERT_GE(file.size(), header.size());
     EXPECT_EQ(std::string(file.begin(), file.begin() + long(header.size())), header);
 
@@ -380,6 +382,16 @@ TEST(RuvdecY4m, HeaderAndPlanesComeFromTheYuy2Picture) {
     const run_result p = ruvdec({"decode", avi_path.string(), "-o", "-", "--format", "y4m"}, piped.string());
     ASSERT_EQ(p.status, 0) << p.err;
     EXPECT_EQ(read_file(piped), file);
+
+    // Planar I420: the same planes without any header.
+    bytes planes;
+    for (size_t n = 0; n < plan.frames; ++n) {
+        const uint8_t* f = file.data() + header.size() + n * frame_bytes + 6;
+        planes.insert(planes.end(), f, f + frame_bytes - 6);
+    }
+    const run_result i = ruvdec({"decode", avi_path.string(), "-o", (dir / "out.yuv").string()});
+    ASSERT_EQ(i.status, 0) << i.err;
+    EXPECT_EQ(read_file(dir / "out.yuv"), planes);
 }
 
 // Reads a PNG back as 8-bit RGB; empty when it is not an 8-bit RGB PNG of that size.
@@ -424,6 +436,19 @@ TEST(RuvdecPng, OnePngPerFrameFromTheRgb32Picture) {
         EXPECT_EQ(png, want);
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "all"), fs::directory_iterator()), 7);
+
+    // On one thread or several, the same files.
+    for (const char* threads : {"1", "3"}) {
+        const fs::path folder = dir / (std::string("threads") + threads);
+        fs::create_directories(folder);
+        r = ruvdec({"decode", avi_path.string(), "-o", (folder / "%05d.png").string(), "--threads", threads});
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (size_t n = 0; n < plan.frames; ++n) {
+            char name[16];
+            std::snprintf(name, sizeof name, "%05u.png", unsigned(n));
+            EXPECT_EQ(read_file(folder / name), read_file(dir / "all" / name)) << threads << " " << name;
+        }
+    }
 
     // Frame numbers are the file's; a pattern without a number is enough for one frame.
     fs::create_directories(dir / "some");
@@ -545,7 +570,7 @@ TEST(RuvdecErrors, FilesThatCannotBeDecoded) {
     refused.push_back({"short", f, 40, "is 40 bytes"});
     f = s.format;
     f.width = 60;   // coding modes 1 to 4 need a multiple of 8
-    refused.push_back({"width60", f, 80, "frame size 60 x 32"});
+    refused.push_back({"width60", f, 80, "frame size 60 x 32 in coding mode 3: the width is not a multiple of"});
     for (const refused_case& c : refused) {
         bytes strf = format_bytes(c.format);
         strf.resize(c.strf_size);
@@ -632,6 +657,13 @@ TEST(RuvdecErrors, OutputsThatCannotBeWrittenLeaveNothing) {
     r = ruvdec({"decode", avi_path.string(), "-o", "/dev/full", "--format", "y4m"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("ruvdec: error: cannot write /dev/full"), std::string::npos) << r.err;
+    // A PNG that meets a full disk says so.
+    fs::create_symlink("/dev/full", dir / "full0.png");
+    r = ruvdec({"decode", avi_path.string(), "-o", (dir / "full%d.png").string(), "--frames", "0"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write " + (dir / "full0.png").string() + ": No space left on device"),
+              std::string::npos)
+        << r.err;
     r = ruvdec({"decode", avi_path.string(), "-o", "/dev/null", "--format", "rgb32"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
@@ -716,6 +748,438 @@ TEST(RuvdecUsage, BadCommandLinesExitWithTwo) {
     r = ruvdec({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("ruvdec decode FILE -o OUT"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// AVI output
+
+void set_le32(bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
+}
+
+uint32_t read_le32_at(const bytes& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// A capture as a host records it: PCM audio (stream 0), the "RUV1" video
+// (stream 1) and a second, smaller "RUV1" stream (2), interleaved frame by frame.
+struct capture {
+    test_stream video;
+    test_stream second;
+    avi::copied_stream audio_header;
+    avi::copied_stream second_header;
+    std::vector<bytes> audio;
+};
+
+avi::copied_stream video_header(const InputFormat& f, uint32_t rate) {
+    avi::copied_stream c;
+    c.strh = bytes(56, 0);
+    set_le32(c.strh, 0, avi::id::vids);
+    set_le32(c.strh, 4, handler_ruv1);
+    set_le32(c.strh, 20, 1);
+    set_le32(c.strh, 24, rate);
+    c.strf = format_bytes(f);
+    c.chunk_id = avi::fourcc('0', '2', 'd', 'c');
+    return c;
+}
+
+capture write_capture(const fs::path& path, const stream_plan& plan) {
+    capture c;
+    c.video = make_stream(plan);
+    stream_plan small = plan;
+    small.width = 32;
+    small.height = 16;
+    small.mode = 2;
+    small.dropped.clear();
+    c.second = make_stream(small);
+    // 16-bit stereo at 8000 Hz: 4-byte blocks, 32000 bytes a second.
+    avi::copied_stream& a = c.audio_header;
+    a.strh = bytes(56, 0);
+    set_le32(a.strh, 0, avi::id::auds);
+    set_le32(a.strh, 20, 4);         // dwScale: one block
+    set_le32(a.strh, 24, 32000);     // dwRate: bytes a second
+    set_le32(a.strh, 44, 4);         // dwSampleSize
+    a.strf = {1, 0, 2, 0, 0x40, 0x1F, 0, 0, 0x00, 0x7D, 0, 0, 4, 0, 16, 0};
+    a.chunk_id = avi::fourcc('0', '0', 'w', 'b');
+    uint32_t seed = 12345;
+    uint32_t samples = 0;
+    for (size_t n = 0; n < plan.frames; ++n) {
+        bytes chunk(4 * (250 + 7 * n));
+        for (uint8_t& b : chunk) b = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
+        samples += uint32_t(chunk.size() / 4);
+        c.audio.push_back(chunk);
+    }
+    set_le32(a.strh, 32, samples);   // dwLength
+    c.second_header = video_header(c.second.format, plan.rate);
+
+    avi::video_format format;
+    format.handler = handler_ruv1;
+    format.width = uint32_t(plan.width);
+    format.height = uint32_t(plan.height);
+    format.rate = plan.rate;
+    format.scale = plan.scale;
+    format.strf = format_bytes(c.video.format);
+    avi::writer w;
+    EXPECT_TRUE(w.open(path.string(), format, plan.avi, {c.audio_header, c.second_header}, 1)) << w.error();
+    for (size_t n = 0; n < plan.frames; ++n) {
+        const encoded_frame& v = c.video.frames[n];
+        const encoded_frame& t = c.second.frames[n];
+        EXPECT_TRUE(w.write_chunk(0, c.audio[n].data(), c.audio[n].size(), true));
+        EXPECT_TRUE(w.write_chunk(1, v.bytes.data(), v.bytes.size(), v.key));
+        EXPECT_TRUE(w.write_chunk(2, t.bytes.data(), t.bytes.size(), t.key));
+    }
+    EXPECT_TRUE(w.close()) << w.error();
+    return c;
+}
+
+// Every chunk of a stream, with its key flag.
+std::vector<std::pair<bytes, bool>> stream_chunks(avi::reader& r, size_t stream) {
+    std::vector<std::pair<bytes, bool>> out;
+    EXPECT_TRUE(r.select_stream(stream));
+    for (size_t i = 0; i < r.frames().size(); ++i) {
+        bytes data;
+        EXPECT_TRUE(r.read_frame(i, data));
+        out.emplace_back(data, r.frames()[i].keyframe);
+    }
+    return out;
+}
+
+// The stream numbers of a file's chunks in file order.
+std::vector<size_t> interleaving(avi::reader& r) {
+    std::vector<std::pair<uint64_t, size_t>> all;
+    for (size_t n = 0; n < r.streams().size(); ++n) {
+        EXPECT_TRUE(r.select_stream(n));
+        for (const avi::frame_entry& e : r.frames()) all.emplace_back(e.offset, n);
+    }
+    std::sort(all.begin(), all.end());
+    std::vector<size_t> order;
+    for (const auto& e : all) order.push_back(e.second);
+    return order;
+}
+
+TEST(RuvdecAvi, AudioAndOtherStreamsCopiedVideoDecodedDroppedFramesKept) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 12;
+    plan.dropped = {4, 9};
+    plan.random_deltas = true;
+    const fs::path in = dir / "capture.avi";
+    const capture c = write_capture(in, plan);
+    avi::reader input;
+    ASSERT_TRUE(input.open(in.string())) << input.error();
+    const std::vector<size_t> input_order = interleaving(input);
+
+    struct output_case {
+        std::vector<std::string> args;
+        size_t decoded;          // stream decoded
+        uint32_t compression;
+    };
+    const output_case cases[] = {
+        {{"-o", (dir / "yuy2.avi").string()}, 1, compression_yuy2},
+        {{"-o", (dir / "rgb.avi").string(), "--format", "rgb32"}, 1, compression_rgb32},
+        {{"-o", (dir / "second.avi").string(), "--stream", "2"}, 2, compression_yuy2},
+    };
+    for (const output_case& oc : cases) {
+        SCOPED_TRACE(oc.args[1]);
+        std::vector<std::string> args = {"decode", in.string()};
+        args.insert(args.end(), oc.args.begin(), oc.args.end());
+        const run_result r = ruvdec(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        avi::reader out;
+        ASSERT_TRUE(out.open(oc.args[1])) << out.error();
+        ASSERT_EQ(out.streams().size(), 3u);
+        EXPECT_EQ(interleaving(out), input_order);
+
+        // Audio: header, format and every byte as they were.
+        EXPECT_EQ(out.streams()[0].header, c.audio_header.strh);
+        EXPECT_EQ(out.streams()[0].format, c.audio_header.strf);
+        const auto audio = stream_chunks(out, 0);
+        ASSERT_EQ(audio.size(), c.audio.size());
+        for (size_t i = 0; i < audio.size(); ++i) {
+            EXPECT_EQ(audio[i].first, c.audio[i]) << i;
+            EXPECT_TRUE(audio[i].second);
+        }
+
+        // The decoded stream: uncompressed frames, empty where the input dropped one.
+        const test_stream& decoded = oc.decoded == 1 ? c.video : c.second;
+        const std::vector<bytes> want = host_decode(decoded, oc.compression);
+        const avi::stream_info& v = out.streams()[oc.decoded];
+        EXPECT_EQ(v.type, avi::id::vids);
+        EXPECT_EQ(v.rate / v.scale, plan.rate);
+        ASSERT_EQ(v.format.size(), 40u);
+        EXPECT_EQ(read_le32_at(v.format, 4), uint32_t(decoded.format.width));
+        EXPECT_EQ(read_le32_at(v.format, 8), uint32_t(decoded.format.height));   // RGB32 bottom-up
+        EXPECT_EQ(read_le32_at(v.format, 16), oc.compression);
+        const auto frames = stream_chunks(out, oc.decoded);
+        ASSERT_EQ(frames.size(), decoded.frames.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            SCOPED_TRACE("frame " + std::to_string(i));
+            if (decoded.frames[i].bytes.empty()) {
+                EXPECT_TRUE(frames[i].first.empty());
+            } else {
+                EXPECT_EQ(frames[i].first, want[i]);
+                EXPECT_TRUE(frames[i].second);
+            }
+        }
+
+        // The other video stream, copied with its key flags.
+        const size_t copied = oc.decoded == 1 ? 2 : 1;
+        const test_stream& other = oc.decoded == 1 ? c.second : c.video;
+        EXPECT_EQ(out.streams()[copied].format, format_bytes(other.format));
+        const auto kept = stream_chunks(out, copied);
+        ASSERT_EQ(kept.size(), other.frames.size());
+        for (size_t i = 0; i < kept.size(); ++i) {
+            EXPECT_EQ(kept[i].first, other.frames[i].bytes) << i;
+            EXPECT_EQ(kept[i].second, other.frames[i].key) << i;
+        }
+    }
+
+    // info tells every stream.
+    const run_result info = ruvdec({"info", in.string(), "--json"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("\"index\": 0, \"type\": \"audio\""), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"format_tag\": 1, \"format\": \"PCM\", \"channels\": 2, \"sample_rate\": 8000, "
+                            "\"bits_per_sample\": 16"),
+              std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("\"index\": 2, \"type\": \"video\", \"fourcc\": \"vids\", \"handler\": \"RUV1\""),
+              std::string::npos)
+        << info.out;
+    EXPECT_EQ(json_number(info.out, "stream"), 1);
+    EXPECT_EQ(json_number(info.out, "header_frames"), 12);
+    EXPECT_EQ(json_number(info.out, "file_size"), double(fs::file_size(in)));
+
+    // Refused: to a pipe, and with a frame range.
+    EXPECT_EQ(ruvdec({"decode", in.string(), "-o", "-", "--format", "avi"}).status, 2);
+    EXPECT_EQ(ruvdec({"decode", in.string(), "-o", (dir / "x.avi").string(), "--frames", "2-3"}).status, 2);
+    const run_result audio_stream = ruvdec({"decode", in.string(), "-o", (dir / "x.avi").string(), "--stream", "0"});
+    EXPECT_EQ(audio_stream.status, 1);
+    EXPECT_NE(audio_stream.err.find("stream 0 is not a \"RUV1\" video stream"), std::string::npos) << audio_stream.err;
+    EXPECT_TRUE(no_part_files(dir));
+}
+
+// A stream of big pictures that decodes fast: one intra frame, then the same
+// all-keep delta frame again and again.
+fs::path write_large_stream(const fs::path& dir, size_t frames) {
+    stream_plan plan;
+    plan.width = 1024;
+    plan.height = 1024;
+    plan.frames = frames;
+    stream_writer w;
+    EXPECT_TRUE(w.setup(plan.width, plan.height, 3, 0));
+    const picture p = synthetic_picture(plan.width, plan.height, 0);
+    std::vector<encoded_frame> list = {w.write_intra(p)};
+    const encoded_frame still = w.write_delta(p, 0);
+    list.resize(frames, still);
+    InputFormat f = w.input_format();
+    const fs::path path = dir / "large.avi";
+    write_avi(path, list, format_bytes(f), plan);
+    return path;
+}
+
+TEST(RuvdecAvi, PastOneGibibyteTheOutputIsOpenDml) {
+    const fs::path dir = test_dir();
+    const size_t frames = 260;   // 4 MiB of RGB32 each
+    const fs::path in = write_large_stream(dir, frames);
+    const fs::path out = dir / "large_out.avi";
+    const run_result r = ruvdec({"decode", in.string(), "-o", out.string(), "--format", "rgb32", "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(fs::file_size(out), uint64_t(1) << 30);
+    avi::reader back;
+    ASSERT_TRUE(back.open(out.string())) << back.error();
+    EXPECT_EQ(back.kind(), avi::index_kind::open_dml);
+    EXPECT_GE(back.m_riff_count, 2u);
+    EXPECT_EQ(back.header().odml_total_frames, frames);
+    ASSERT_EQ(back.frames().size(), frames);
+    bytes first;
+    bytes last;
+    ASSERT_TRUE(back.read_frame(0, first));
+    ASSERT_TRUE(back.read_frame(frames - 1, last));
+    EXPECT_EQ(first.size(), size_t(1024) * 1024 * 4);
+    EXPECT_EQ(first, last);
+    fs::remove(out);
+}
+
+// ---------------------------------------------------------------------------
+// Output files
+
+TEST(RuvdecOutput, LinksPermissionsAndOtherFilesAreRespected) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 3;
+    const fs::path in = dir / "in.avi";
+    const test_stream s = write_stream(in, plan);
+    const bytes want = concat(host_decode(s, compression_yuy2), 0, 2);
+
+    // Through a link: the target gets the output, the link stays a link.
+    fs::create_directories(dir / "real");
+    std::ofstream(dir / "real" / "target.yuy2") << "old";
+    fs::create_symlink(fs::path("real") / "target.yuy2", dir / "link.yuy2");
+    run_result r = ruvdec({"decode", in.string(), "-o", (dir / "link.yuy2").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_symlink(dir / "link.yuy2"));
+    EXPECT_EQ(read_file(dir / "real" / "target.yuy2"), want);
+    // A link to a file not there yet creates it.
+    fs::create_symlink(fs::path("real") / "new.yuy2", dir / "dangling.yuy2");
+    r = ruvdec({"decode", in.string(), "-o", (dir / "dangling.yuy2").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "real" / "new.yuy2"), want);
+
+    // An existing file keeps its permissions; a user's OUT.part is never touched.
+    std::ofstream(dir / "kept.yuy2") << "old";
+    fs::permissions(dir / "kept.yuy2", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    std::ofstream(dir / "kept.yuy2.part") << "mine";
+    r = ruvdec({"decode", in.string(), "-o", (dir / "kept.yuy2").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "kept.yuy2"), want);
+    EXPECT_EQ(fs::status(dir / "kept.yuy2").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(read_text(dir / "kept.yuy2.part"), "mine");
+    fs::remove(dir / "kept.yuy2.part");
+
+    // A read-only file is left alone, with an error.
+    std::ofstream(dir / "locked.yuy2") << "keep me";
+    fs::permissions(dir / "locked.yuy2", fs::perms::owner_read | fs::perms::group_read);
+    r = ruvdec({"decode", in.string(), "-o", (dir / "locked.yuy2").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write " + (dir / "locked.yuy2").string() + ": it is read-only"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_text(dir / "locked.yuy2"), "keep me");
+
+#ifdef __linux__
+    // A folder where nothing may be created: the message names the temporary file.
+    // (Skipped for a user whom permissions do not stop.)
+    fs::create_directories(dir / "shut");
+    fs::permissions(dir / "shut", fs::perms::owner_read | fs::perms::owner_exec);
+    std::ofstream probe(dir / "shut" / "probe");
+    const bool stopped = !probe;
+    probe.close();
+    if (stopped) {
+        r = ruvdec({"decode", in.string(), "-o", (dir / "shut" / "out.yuy2").string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("cannot create the temporary file " + (dir / "shut" / "out.yuy2").string() + "."),
+                  std::string::npos)
+            << r.err;
+    }
+    fs::permissions(dir / "shut", fs::perms::owner_all);
+#endif
+    EXPECT_TRUE(no_part_files(dir));
+}
+
+#ifdef __linux__
+TEST(RuvdecOutput, InterruptedRunsLeaveNoTemporaryFile) {
+    const fs::path dir = test_dir();
+    const fs::path in = write_large_stream(dir, 200);
+    for (const char* signal_name : {"INT", "TERM"}) {
+        SCOPED_TRACE(signal_name);
+        const fs::path out = dir / "out.avi";
+        // Waits for the temporary file, stops ruvdec, and gives its exit status.
+        const std::string script =
+            quoted(RUVDEC_PATH) + " decode " + quoted(in.string()) + " -o " + quoted(out.string()) +
+            " -q & pid=$!; n=0; until ls " + quoted(dir.string()) + "/*.part >/dev/null 2>&1 || [ $n -gt 2000 ]; do " +
+            "sleep 0.01; n=$((n+1)); done; kill -" + signal_name + " $pid; wait $pid; echo $? > " +
+            quoted((dir / "status").string());
+        ASSERT_EQ(std::system(("sh -c " + quoted(script)).c_str()), 0);
+        const int status = std::atoi(read_text(dir / "status").c_str());
+        EXPECT_EQ(status, 128 + (std::string(signal_name) == "INT" ? SIGINT : SIGTERM));
+        EXPECT_FALSE(fs::exists(out));
+        EXPECT_TRUE(no_part_files(dir));
+    }
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Honest results
+
+TEST(RuvdecHonest, EveryKeyFlagWrongDecodesAsTheCodecDoes) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 14;
+    plan.key_interval = 5;
+    const test_stream s = make_stream(plan);
+    test_stream wrong = s;
+    for (encoded_frame& f : wrong.frames) f.key = !f.key;
+    const fs::path in = dir / "wrong.avi";
+    write_avi(in, wrong.frames, format_bytes(s.format), plan);
+    const std::vector<bytes> want = host_decode(s, compression_yuy2);
+
+    run_result r = ruvdec({"decode", in.string(), "-o", (dir / "all.yuy2").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "all.yuy2"), concat(want, 0, plan.frames - 1));
+    EXPECT_EQ(r.err, "");
+    // Seeking starts at the frame that really is intra (frame 5), not at frame 8,
+    // the last one flagged before frame 8.
+    r = ruvdec({"decode", in.string(), "-o", (dir / "part.yuy2").string(), "--frames", "8-9"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "part.yuy2"), concat(want, 8, 9));
+
+    r = ruvdec({"info", in.string(), "--json", "--frames"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (size_t n = 0; n < plan.frames; ++n) {
+        const std::string entry = "{\"frame\": " + std::to_string(n) + ", \"size\": " +
+                                  std::to_string(s.frames[n].bytes.size()) + ", \"key\": " +
+                                  (wrong.frames[n].key ? "true" : "false") + ", \"decoded_as\": \"" +
+                                  (s.frames[n].key ? "intra" : "delta") + "\"}";
+        EXPECT_NE(r.out.find(entry), std::string::npos) << entry << "\n" << r.out;
+    }
+    r = ruvdec({"info", in.string(), "--frames"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("decoded as"), std::string::npos) << r.out;
+}
+
+TEST(RuvdecHonest, EmptyFaultyAndRatelessStreams) {
+    const fs::path dir = test_dir();
+    stream_plan plan;
+    plan.frames = 6;
+    test_stream s = make_stream(plan);
+
+    // No frames at all, and only dropped frames: errors, no output.
+    write_avi(dir / "empty.avi", {}, format_bytes(s.format), plan);
+    write_avi(dir / "dropped.avi", std::vector<encoded_frame>(3), format_bytes(s.format), plan);
+    for (const char* name : {"empty", "dropped"}) {
+        SCOPED_TRACE(name);
+        const fs::path out = dir / (std::string(name) + ".y4m");
+        const run_result r = ruvdec({"decode", (dir / (std::string(name) + ".avi")).string(), "-o", out.string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(std::string(name) == "empty" ? "holds no frames" : "no frame of 0-2 could be decoded"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+
+    // Faults: a summary line; --strict stops with exit status 3 and no output.
+    s.frames[3].bytes.resize(s.frames[3].bytes.size() / 2);
+    const fs::path faulty = dir / "faulty.avi";
+    write_avi(faulty, s.frames, format_bytes(s.format), plan);
+    run_result r = ruvdec({"decode", faulty.string(), "-o", (dir / "faulty.yuy2").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("ruvdec: 1 of 6 frames had faults"), std::string::npos) << r.err;
+    r = ruvdec({"decode", faulty.string(), "-o", (dir / "strict.yuy2").string(), "--strict"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("ruvdec: error: frame 3: "), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "strict.yuy2"));
+    write_stream(dir / "clean.avi", plan);
+    r = ruvdec({"decode", (dir / "clean.avi").string(), "-o", (dir / "clean.yuy2").string(), "--strict"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("had faults"), std::string::npos) << r.err;
+
+    // No frame rate: a warning, and the stated default in the Y4M header.
+    bytes image = read_file(dir / "clean.avi");
+    const std::string text(image.begin(), image.end());
+    const size_t strh = text.find("strh");
+    ASSERT_NE(strh, std::string::npos);
+    set_le32(image, strh + 8 + 20, 0);   // dwScale
+    set_le32(image, strh + 8 + 24, 0);   // dwRate
+    const size_t avih = text.find("avih");
+    set_le32(image, avih + 8, 0);        // dwMicroSecPerFrame
+    std::ofstream(dir / "rateless.avi", std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
+                                                               std::streamsize(image.size()));
+    r = ruvdec({"decode", (dir / "rateless.avi").string(), "-o", (dir / "rateless.y4m").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("gives no frame rate; writing 25 frames a second"), std::string::npos) << r.err;
+    EXPECT_EQ(read_text(dir / "rateless.y4m").rfind("YUV4MPEG2 W64 H32 F25:1 ", 0), 0u);
+    r = ruvdec({"info", (dir / "rateless.avi").string(), "--json"});
+    EXPECT_NE(r.out.find("\"frame_rate\": null"), std::string::npos) << r.out;
 }
 
 }  // namespace

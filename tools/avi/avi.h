@@ -1,10 +1,12 @@
-// Reading and writing AVI files that carry a video stream.
+// Reading and writing AVI files that carry a video stream, and any other streams
+// beside it.
 //
 // The writer produces plain AVI files with an 'idx1' index, OpenDML files
-// ('indx' super index, 'ix00' standard indexes, further 'AVIX' RIFFs past a size
-// limit), or files without an index. The reader opens a file or a buffer, lists
-// its streams and builds the frame list of one stream from the best index it can
-// trust, walking the 'movi' lists when no index is sound. Files are read on
+// ('indx' super index and 'ix##' standard indexes for each stream, further 'AVIX'
+// RIFFs past a size limit), or files without an index; streams other than its
+// video stream are stored as given (headers, format, chunks). The reader opens a
+// file or a buffer, lists its streams and builds the chunk list of one stream
+// from the best index it can trust, walking the 'movi' lists when no index is sound. Files are read on
 // demand with 64-bit offsets, so their size is not limited by memory.
 #pragma once
 
@@ -49,6 +51,7 @@ constexpr uint32_t ix00 = fourcc('i', 'x', '0', '0');
 constexpr uint32_t junk = fourcc('J', 'U', 'N', 'K');
 constexpr uint32_t vids = fourcc('v', 'i', 'd', 's');
 constexpr uint32_t frame00 = fourcc('0', '0', 'd', 'c');   // compressed frame of stream 0
+constexpr uint32_t auds = fourcc('a', 'u', 'd', 's');
 }  // namespace id
 
 constexpr uint32_t avif_has_index = 0x10;   // avih dwFlags: the file has an index
@@ -77,56 +80,84 @@ struct video_format {
     uint32_t rate = 0;             // frames per second = rate / scale; both non-zero
     uint32_t scale = 0;
     std::vector<uint8_t> strf;     // the stream format chunk, written as given
+    bool uncompressed = false;     // frames in "##db" chunks rather than "##dc"
+};
+
+// A stream stored as another file holds it: its 'strh' and 'strf' chunks' data
+// written as given, and the id its data chunks carry ("01wb" for audio of stream 1).
+struct copied_stream {
+    std::vector<uint8_t> strh;
+    std::vector<uint8_t> strf;
+    uint32_t chunk_id = 0;
 };
 
 // Super index entries an OpenDML file has room for: 256 RIFFs.
 constexpr size_t super_index_capacity = 256;
 
 struct writer {
-    struct entry {          // a frame of the current RIFF
+    struct entry {          // a chunk of the current RIFF
         uint32_t offset;    // chunk header, from the 'movi' FourCC
         uint32_t size;
         bool key;
+        uint32_t stream;
     };
-    struct super_entry {    // an 'ix00' chunk
+    struct super_entry {    // an 'ix##' chunk
         uint64_t offset;
         uint32_t size;      // header included
-        uint32_t frames;
+        uint32_t duration;  // chunks, or samples for a stream with a fixed sample size
+    };
+    struct stream_state {
+        uint32_t chunk_id = 0;
+        bool copied = false;
+        std::vector<uint8_t> strh;   // copied streams only
+        std::vector<uint8_t> strf;
+        uint32_t sample_size = 0;    // strh dwSampleSize of a copied stream
+        uint64_t strh_pos = 0;       // data of 'strh', patched at close (the video stream)
+        uint64_t indx_pos = 0;       // data of 'indx', patched at close
+        std::vector<super_entry> super;
+        uint32_t total = 0;          // chunks written
+        uint32_t first_riff = 0;     // chunks in the first RIFF
+        uint32_t max_chunk = 0;
     };
 
     std::FILE* m_file = nullptr;
+    bool m_owns_file = true;       // false: the caller's file, neither closed nor removed here
     std::string m_path;
     std::string m_error;
     writer_options m_options;
     video_format m_format;
+    std::vector<stream_state> m_streams;
+    size_t m_video = 0;            // stream number of the video stream
     bool m_failed = false;
     uint64_t m_pos = 0;            // write position
     uint64_t m_avih_pos = 0;       // data of 'avih', patched at close
-    uint64_t m_strh_pos = 0;       // data of 'strh', patched at close
-    uint64_t m_indx_pos = 0;       // data of 'indx', patched at close
     uint64_t m_dmlh_pos = 0;       // data of 'dmlh', patched at close
     uint64_t m_riff_pos = 0;       // header of the current RIFF
     uint64_t m_movi_pos = 0;       // header of the current 'movi' LIST
     std::vector<entry> m_riff_frames;
-    std::vector<super_entry> m_super;
     uint32_t m_riff_count = 0;     // RIFFs finished
-    uint32_t m_first_riff_frames = 0;
-    uint32_t m_total_frames = 0;
-    uint32_t m_max_frame = 0;
 
     writer() = default;
     writer(const writer&) = delete;
     writer& operator=(const writer&) = delete;
-    // An unclosed file is abandoned: closed and removed.
+    // An unclosed file is abandoned: closed and removed (when the writer made it).
     ~writer();
 
     // Creates the file and writes the headers. False (see error()) for a zero
     // rate or scale, a writer already open, or a file that cannot be created.
     bool open(const std::string& path, const video_format& format, const writer_options& options = {});
-    // Appends one frame; size 0 stores a dropped frame. False after any failure.
+    // The same with further streams: `copied` in order, with the video stream
+    // inserted as stream number `video_index` (at most copied.size()). `file` is
+    // an open, empty file written from its start, which close() flushes but leaves
+    // open; `path` names it in messages. Without `file`, the writer creates `path`.
+    bool open(const std::string& path, const video_format& format, const writer_options& options,
+              const std::vector<copied_stream>& copied, size_t video_index, std::FILE* file = nullptr);
+    // Appends one video frame; size 0 stores a dropped frame. False after any failure.
     bool write_frame(const uint8_t* data, size_t size, bool keyframe);
+    // Appends one chunk of stream number `stream` (the video stream or a copied one).
+    bool write_chunk(size_t stream, const uint8_t* data, size_t size, bool keyframe);
     // Writes the indexes and final header fields and closes the file. On any
-    // failure, now or earlier, the file is removed and false returned.
+    // failure, now or earlier, a file the writer made is removed and false returned.
     bool close();
     const std::string& error() const { return m_error; }
 };
@@ -155,6 +186,8 @@ struct stream_info {
     uint32_t start = 0;
     uint32_t length = 0;
     uint32_t suggested_buffer_size = 0;
+    uint32_t sample_size = 0;
+    std::vector<uint8_t> header;   // the 'strh' bytes as stored
     std::vector<uint8_t> format;   // the 'strf' bytes
 };
 
@@ -231,6 +264,10 @@ struct reader {
     size_t stream() const { return m_stream; }
     const std::vector<frame_entry>& frames() const { return m_frames; }
     index_kind kind() const { return m_kind; }
+
+    // The id of the chunk that holds a frame of the selected stream ("01wb"); 0
+    // when it cannot be read.
+    uint32_t chunk_id(size_t index);
 
     // Reads frame number `index` of the selected stream into `out`, resized to
     // the frame's size.

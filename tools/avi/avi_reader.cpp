@@ -23,12 +23,18 @@ uint32_t get32(const uint8_t* p) {
 }
 uint64_t get64(const uint8_t* p) { return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32; }
 
-// Whether a chunk id names a video frame of a stream: "##dc" or "##db".
-bool is_frame_chunk(uint32_t chunk_id, size_t stream) {
+// Whether a chunk id names a data chunk of the selected stream: a video frame
+// ("##dc" or "##db") for a video stream, any "##xx" chunk for other streams
+// (audio "##wb", text, ...). Palette changes ("##pc") are no frames.
+bool is_frame_chunk(const reader& r, uint32_t chunk_id) {
+    const size_t stream = r.m_stream;
     uint32_t digits = uint32_t('0' + stream / 10) | uint32_t('0' + stream % 10) << 8;
     uint32_t kind = chunk_id >> 16;
-    return (chunk_id & 0xFFFF) == digits && (kind == (uint32_t('d') | uint32_t('c') << 8) ||
-                                             kind == (uint32_t('d') | uint32_t('b') << 8));
+    if ((chunk_id & 0xFFFF) != digits)
+        return false;
+    if (stream < r.m_streams.size() && r.m_streams[stream].type != id::vids)
+        return true;
+    return kind == (uint32_t('d') | uint32_t('c') << 8) || kind == (uint32_t('d') | uint32_t('b') << 8);
 }
 
 struct chunk {
@@ -133,6 +139,12 @@ bool parse_strl(reader& r, uint64_t begin, uint64_t end) {
             info.start = get32(h + 28);
             info.length = get32(h + 32);
             info.suggested_buffer_size = get32(h + 36);
+            info.sample_size = get32(h + 44);
+            // Kept whole for copying; a larger 'strh' is not a stream header.
+            uint64_t length = std::min<uint64_t>(c.end - c.data, max_format_size);
+            info.header.resize(size_t(length));
+            if (length != 0 && !r.read_at(c.data, info.header.data(), size_t(length)))
+                info.header.clear();
         } else if (c.id == id::strf) {
             uint64_t length = c.end - c.data;
             if (length > max_format_size)
@@ -254,7 +266,7 @@ bool load_open_dml(reader& r, std::vector<frame_entry>& frames) {
         uint32_t chunk_id = get32(h + 16);
         uint64_t base = get64(h + 20);
         if (size < 24 || r.m_size - ix - 8 < size || longs_per_entry != 2 || sub_type != 0 ||
-            index_type != 1 || entries > (size - 24) / 8 || !is_frame_chunk(chunk_id, r.m_stream) ||
+            index_type != 1 || entries > (size - 24) / 8 || !is_frame_chunk(r, chunk_id) ||
             base > r.m_size || entries > max_frames - frames.size())
             return false;
         uint8_t block[entries_per_read * 8];
@@ -289,7 +301,7 @@ bool load_idx1(reader& r, uint64_t base, std::vector<frame_entry>& frames) {
         for (size_t i = 0; i < count; ++i) {
             const uint8_t* e = block + i * 16;
             uint32_t chunk_id = get32(e);
-            if (!is_frame_chunk(chunk_id, r.m_stream))
+            if (!is_frame_chunk(r, chunk_id))
                 continue;
             uint64_t header = base + get32(e + 8);
             uint32_t length = get32(e + 12);
@@ -310,7 +322,7 @@ void scan_list(reader& r, uint64_t begin, uint64_t end, int depth, std::vector<f
         if (list_type(r, c, c.end, type)) {
             if (type == id::rec && depth < max_rec_depth)
                 scan_list(r, c.data + 4, c.end, depth + 1, frames);
-        } else if (c.whole && is_frame_chunk(c.id, r.m_stream)) {
+        } else if (c.whole && is_frame_chunk(r, c.id)) {
             frames.push_back({c.data, c.size, false, false});
         }
     }
@@ -504,6 +516,13 @@ bool reader::select_stream(size_t stream) {
     }
     m_frames = std::move(frames);
     return true;
+}
+
+uint32_t reader::chunk_id(size_t index) {
+    uint8_t h[4];
+    if (index >= m_frames.size() || m_frames[index].offset < 8 || !read_at(m_frames[index].offset - 8, h, 4))
+        return 0;
+    return get32(h);
 }
 
 bool reader::read_frame(size_t index, std::vector<uint8_t>& out) {

@@ -100,26 +100,30 @@ bool begin_list(writer& w, uint32_t list_id, uint32_t type, uint64_t& header_pos
     return begin_chunk(w, list_id, header_pos) && put32(w, type);
 }
 
-bool write_headers(writer& w) {
+// "##xx": a chunk id of stream `stream` with the two letters of `kind`.
+uint32_t stream_chunk_id(size_t stream, char a, char b) {
+    return fourcc(char('0' + stream / 10), char('0' + stream % 10), a, b);
+}
+
+bool write_super_index_room(writer& w, writer::stream_state& s) {
+    // The super index has room for every RIFF the file may get; unused entries
+    // stay zero.
+    uint64_t chunk = 0;
+    uint8_t indx[24] = {};
+    set16(indx, 4);   // wLongsPerEntry
+    indx[3] = index_of_indexes;
+    set32(indx + 8, s.chunk_id);
+    if (!begin_chunk(w, id::indx, chunk) || !put(w, indx, sizeof indx) ||
+        !put_zeros(w, super_index_capacity * 16) || !end_chunk(w, chunk))
+        return false;
+    s.indx_pos = chunk + 8;
+    return true;
+}
+
+bool write_video_strl(writer& w, writer::stream_state& s) {
     const video_format& f = w.m_format;
-    bool odml = w.m_options.layout == index_layout::open_dml;
-    uint64_t hdrl = 0;
     uint64_t strl = 0;
     uint64_t chunk = 0;
-    if (!begin_list(w, id::riff, id::avi, w.m_riff_pos) || !begin_list(w, id::list, id::hdrl, hdrl))
-        return false;
-
-    // Frame counts, sizes and rates that depend on the frames are patched at close.
-    uint8_t avih[56] = {};
-    set32(avih, clamp32((uint64_t(f.scale) * 1000000 + f.rate / 2) / f.rate));
-    set32(avih + 12, w.m_options.layout == index_layout::none ? 0 : avif_has_index);
-    set32(avih + 24, 1);   // dwStreams
-    set32(avih + 32, f.width);
-    set32(avih + 36, f.height);
-    if (!begin_chunk(w, id::avih, chunk) || !put(w, avih, sizeof avih) || !end_chunk(w, chunk))
-        return false;
-    w.m_avih_pos = chunk + 8;
-
     if (!begin_list(w, id::list, id::strl, strl))
         return false;
     uint8_t strh[56] = {};
@@ -133,24 +137,48 @@ bool write_headers(writer& w) {
     set16(strh + 54, std::min<uint32_t>(f.height, 0x7FFF));
     if (!begin_chunk(w, id::strh, chunk) || !put(w, strh, sizeof strh) || !end_chunk(w, chunk))
         return false;
-    w.m_strh_pos = chunk + 8;
+    s.strh_pos = chunk + 8;
     if (!begin_chunk(w, id::strf, chunk) || !put(w, f.strf.data(), f.strf.size()) || !end_chunk(w, chunk))
         return false;
-
-    if (odml) {
-        // The super index has room for every RIFF the file may get; unused
-        // entries stay zero.
-        uint8_t indx[24] = {};
-        set16(indx, 4);   // wLongsPerEntry
-        indx[3] = index_of_indexes;
-        set32(indx + 8, id::frame00);
-        if (!begin_chunk(w, id::indx, chunk) || !put(w, indx, sizeof indx) ||
-            !put_zeros(w, super_index_capacity * 16) || !end_chunk(w, chunk))
-            return false;
-        w.m_indx_pos = chunk + 8;
-    }
-    if (!end_chunk(w, strl))
+    if (w.m_options.layout == index_layout::open_dml && !write_super_index_room(w, s))
         return false;
+    return end_chunk(w, strl);
+}
+
+bool write_copied_strl(writer& w, writer::stream_state& s) {
+    uint64_t strl = 0;
+    uint64_t chunk = 0;
+    if (!begin_list(w, id::list, id::strl, strl) || !begin_chunk(w, id::strh, chunk) ||
+        !put(w, s.strh.data(), s.strh.size()) || !end_chunk(w, chunk) || !begin_chunk(w, id::strf, chunk) ||
+        !put(w, s.strf.data(), s.strf.size()) || !end_chunk(w, chunk))
+        return false;
+    if (w.m_options.layout == index_layout::open_dml && !write_super_index_room(w, s))
+        return false;
+    return end_chunk(w, strl);
+}
+
+bool write_headers(writer& w) {
+    const video_format& f = w.m_format;
+    bool odml = w.m_options.layout == index_layout::open_dml;
+    uint64_t hdrl = 0;
+    uint64_t chunk = 0;
+    if (!begin_list(w, id::riff, id::avi, w.m_riff_pos) || !begin_list(w, id::list, id::hdrl, hdrl))
+        return false;
+
+    // Frame counts, sizes and rates that depend on the frames are patched at close.
+    uint8_t avih[56] = {};
+    set32(avih, clamp32((uint64_t(f.scale) * 1000000 + f.rate / 2) / f.rate));
+    set32(avih + 12, w.m_options.layout == index_layout::none ? 0 : avif_has_index);
+    set32(avih + 24, uint32_t(w.m_streams.size()));   // dwStreams
+    set32(avih + 32, f.width);
+    set32(avih + 36, f.height);
+    if (!begin_chunk(w, id::avih, chunk) || !put(w, avih, sizeof avih) || !end_chunk(w, chunk))
+        return false;
+    w.m_avih_pos = chunk + 8;
+
+    for (writer::stream_state& s : w.m_streams)
+        if (!(s.copied ? write_copied_strl(w, s) : write_video_strl(w, s)))
+            return false;
 
     if (odml) {
         uint64_t odml_list = 0;
@@ -163,39 +191,55 @@ bool write_headers(writer& w) {
 }
 
 // Bytes of the current RIFF, header included, once a chunk of `chunk_bytes` and
-// its index entries are added.
+// its index entries are added (with room for one standard index a stream).
 uint64_t riff_size_with(const writer& w, uint64_t chunk_bytes) {
     uint64_t frames = w.m_riff_frames.size() + 1;
     uint64_t indexes = 0;
     if (w.m_options.layout == index_layout::open_dml)
-        indexes += 32 + 8 * frames;
+        indexes += 32 * uint64_t(w.m_streams.size()) + 8 * frames;
     if (w.m_options.layout != index_layout::none && w.m_riff_count == 0)
         indexes += 8 + 16 * frames;
     return w.m_pos - w.m_riff_pos + chunk_bytes + indexes;
 }
 
-bool write_ix00(writer& w) {
-    uint64_t chunk = 0;
+// One standard index for each stream with chunks in the current RIFF.
+bool write_ix(writer& w) {
     uint64_t base = w.m_movi_pos + 8;   // the 'movi' FourCC, as for idx1
-    uint32_t count = uint32_t(w.m_riff_frames.size());
-    uint8_t h[24] = {};
-    set16(h, 2);   // wLongsPerEntry
-    h[3] = index_of_chunks;
-    set32(h + 4, count);
-    set32(h + 8, id::frame00);
-    set64(h + 12, base);
-    if (!begin_chunk(w, id::ix00, chunk) || !put(w, h, sizeof h))
-        return false;
-    for (const writer::entry& e : w.m_riff_frames) {
-        uint8_t b[8];
-        set32(b, e.offset + 8);   // the data, after the chunk header
-        set32(b + 4, e.size | (e.key ? 0 : aviif_not_keyframe));
-        if (!put(w, b, sizeof b))
+    for (size_t n = 0; n < w.m_streams.size(); ++n) {
+        writer::stream_state& s = w.m_streams[n];
+        uint32_t count = 0;
+        uint64_t bytes = 0;
+        for (const writer::entry& e : w.m_riff_frames)
+            if (e.stream == n) {
+                ++count;
+                bytes += e.size;
+            }
+        if (count == 0)
+            continue;
+        uint64_t chunk = 0;
+        uint8_t h[24] = {};
+        set16(h, 2);   // wLongsPerEntry
+        h[3] = index_of_chunks;
+        set32(h + 4, count);
+        set32(h + 8, s.chunk_id);
+        set64(h + 12, base);
+        if (!begin_chunk(w, fourcc('i', 'x', char('0' + n / 10), char('0' + n % 10)), chunk) ||
+            !put(w, h, sizeof h))
             return false;
+        for (const writer::entry& e : w.m_riff_frames) {
+            if (e.stream != n)
+                continue;
+            uint8_t b[8];
+            set32(b, e.offset + 8);   // the data, after the chunk header
+            set32(b + 4, e.size | (e.key ? 0 : aviif_not_keyframe));
+            if (!put(w, b, sizeof b))
+                return false;
+        }
+        if (!end_chunk(w, chunk))
+            return false;
+        uint32_t duration = s.sample_size != 0 ? clamp32(bytes / s.sample_size) : count;
+        s.super.push_back({chunk, uint32_t(w.m_pos - chunk), duration});
     }
-    if (!end_chunk(w, chunk))
-        return false;
-    w.m_super.push_back({chunk, uint32_t(w.m_pos - chunk), count});
     return true;
 }
 
@@ -205,7 +249,7 @@ bool write_idx1(writer& w) {
         return false;
     for (const writer::entry& e : w.m_riff_frames) {
         uint8_t b[16];
-        set32(b, id::frame00);
+        set32(b, w.m_streams[e.stream].chunk_id);
         set32(b + 4, e.key ? aviif_keyframe : 0);
         set32(b + 8, e.offset);
         set32(b + 12, e.size);
@@ -218,7 +262,7 @@ bool write_idx1(writer& w) {
 // Closes the 'movi' list and the RIFF around it, with their indexes.
 bool end_riff(writer& w) {
     bool first = w.m_riff_count == 0;
-    if (w.m_options.layout == index_layout::open_dml && !write_ix00(w))
+    if (w.m_options.layout == index_layout::open_dml && !write_ix(w))
         return false;
     if (!end_chunk(w, w.m_movi_pos))
         return false;
@@ -227,7 +271,8 @@ bool end_riff(writer& w) {
     if (!end_chunk(w, w.m_riff_pos))
         return false;
     if (first)
-        w.m_first_riff_frames = uint32_t(w.m_riff_frames.size());
+        for (writer::stream_state& s : w.m_streams)
+            s.first_riff = s.total;
     w.m_riff_frames.clear();
     ++w.m_riff_count;
     return true;
@@ -235,40 +280,57 @@ bool end_riff(writer& w) {
 
 bool patch_headers(writer& w) {
     const video_format& f = w.m_format;
+    const writer::stream_state& video = w.m_streams[w.m_video];
     bool odml = w.m_options.layout == index_layout::open_dml;
-    uint64_t bytes_per_sec = uint64_t(w.m_max_frame) * f.rate / f.scale;
+    uint32_t max_chunk = 0;
+    for (const writer::stream_state& s : w.m_streams)
+        max_chunk = std::max(max_chunk, s.max_chunk);
+    uint64_t bytes_per_sec = uint64_t(video.max_chunk) * f.rate / f.scale;
     if (!patch32(w, w.m_avih_pos + 4, clamp32(bytes_per_sec)) ||
-        !patch32(w, w.m_avih_pos + 16, odml ? w.m_first_riff_frames : w.m_total_frames) ||
-        !patch32(w, w.m_avih_pos + 28, w.m_max_frame) ||
-        !patch32(w, w.m_strh_pos + 32, w.m_total_frames) ||
-        !patch32(w, w.m_strh_pos + 36, w.m_max_frame))
+        !patch32(w, w.m_avih_pos + 16, odml ? video.first_riff : video.total) ||
+        !patch32(w, w.m_avih_pos + 28, max_chunk) || !patch32(w, video.strh_pos + 32, video.total) ||
+        !patch32(w, video.strh_pos + 36, video.max_chunk))
         return false;
     if (!odml)
         return true;
-    if (!patch32(w, w.m_indx_pos + 4, uint32_t(w.m_super.size())) ||
-        !patch32(w, w.m_dmlh_pos, w.m_total_frames))
+    if (!patch32(w, w.m_dmlh_pos, video.total))
         return false;
-    for (size_t i = 0; i < w.m_super.size(); ++i) {
-        uint8_t b[16];
-        set64(b, w.m_super[i].offset);
-        set32(b + 8, w.m_super[i].size);
-        set32(b + 12, w.m_super[i].frames);   // dwDuration, in frames
-        if (!patch(w, w.m_indx_pos + 24 + i * 16, b, sizeof b))
+    for (const writer::stream_state& s : w.m_streams) {
+        if (!patch32(w, s.indx_pos + 4, uint32_t(s.super.size())))
             return false;
+        for (size_t i = 0; i < s.super.size(); ++i) {
+            uint8_t b[16];
+            set64(b, s.super[i].offset);
+            set32(b + 8, s.super[i].size);
+            set32(b + 12, s.super[i].duration);
+            if (!patch(w, s.indx_pos + 24 + i * 16, b, sizeof b))
+                return false;
+        }
     }
     return true;
+}
+
+void drop_file(writer& w) {
+    if (w.m_owns_file) {
+        std::fclose(w.m_file);
+        std::remove(w.m_path.c_str());
+    }
+    w.m_file = nullptr;
 }
 
 }  // namespace
 
 writer::~writer() {
-    if (m_file) {
-        std::fclose(m_file);
-        std::remove(m_path.c_str());
-    }
+    if (m_file)
+        drop_file(*this);
 }
 
 bool writer::open(const std::string& path, const video_format& format, const writer_options& options) {
+    return open(path, format, options, {}, 0);
+}
+
+bool writer::open(const std::string& path, const video_format& format, const writer_options& options,
+                  const std::vector<copied_stream>& copied, size_t video_index, std::FILE* file) {
     if (m_file) {
         m_error = "writer already open";
         return false;
@@ -277,11 +339,8 @@ bool writer::open(const std::string& path, const video_format& format, const wri
     m_failed = false;
     m_pos = 0;
     m_riff_frames.clear();
-    m_super.clear();
+    m_streams.clear();
     m_riff_count = 0;
-    m_first_riff_frames = 0;
-    m_total_frames = 0;
-    m_max_frame = 0;
     if (format.rate == 0 || format.scale == 0) {
         m_error = "frame rate needs a non-zero rate and scale";
         return false;
@@ -290,7 +349,35 @@ bool writer::open(const std::string& path, const video_format& format, const wri
         m_error = "stream format too large";
         return false;
     }
-    m_file = std::fopen(path.c_str(), "wb");
+    if (video_index > copied.size() || copied.size() + 1 > 100) {
+        m_error = "too many streams, or the video stream's number out of range";
+        return false;
+    }
+    for (const copied_stream& c : copied)
+        if (c.strh.size() > 0xFFFFF || c.strf.size() > 0xFFFFF) {
+            m_error = "stream header too large";
+            return false;
+        }
+    for (size_t n = 0; n <= copied.size(); ++n) {
+        stream_state s;
+        if (n == video_index) {
+            s.chunk_id = stream_chunk_id(n, 'd', format.uncompressed ? 'b' : 'c');
+        } else {
+            const copied_stream& c = copied[n < video_index ? n : n - 1];
+            s.copied = true;
+            s.strh = c.strh;
+            s.strf = c.strf;
+            s.sample_size = c.strh.size() >= 48 ? uint32_t(c.strh[44] | c.strh[45] << 8 | c.strh[46] << 16 |
+                                                           uint32_t(c.strh[47]) << 24)
+                                                : 0;
+            // The stream's own letters under its number in this file.
+            s.chunk_id = stream_chunk_id(n, char(c.chunk_id >> 16), char(c.chunk_id >> 24));
+        }
+        m_streams.push_back(std::move(s));
+    }
+    m_video = video_index;
+    m_owns_file = file == nullptr;
+    m_file = file ? file : std::fopen(path.c_str(), "wb");
     if (!m_file) {
         m_error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
@@ -301,29 +388,34 @@ bool writer::open(const std::string& path, const video_format& format, const wri
     m_options.riff_limit = std::min(options.riff_limit, max_riff_bytes);
     if (write_headers(*this))
         return true;
-    std::fclose(m_file);
-    m_file = nullptr;
-    std::remove(m_path.c_str());
+    drop_file(*this);
     return false;
 }
 
 bool writer::write_frame(const uint8_t* data, size_t size, bool keyframe) {
+    return write_chunk(m_video, data, size, keyframe);
+}
+
+bool writer::write_chunk(size_t stream, const uint8_t* data, size_t size, bool keyframe) {
     if (!m_file)
         return fail(*this, "writer not open");
     if (m_failed)
         return false;
+    if (stream >= m_streams.size())
+        return fail(*this, "no stream " + std::to_string(stream));
     if (size != 0 && !data)
         return fail(*this, "frame data missing");
     if (size > max_riff_bytes - 64)
         return fail(*this, "frame too large for AVI (" + std::to_string(size) + " bytes)");
-    if (m_total_frames == 0xFFFFFFFFu)
+    stream_state& s = m_streams[stream];
+    if (s.total == 0xFFFFFFFFu)
         return fail(*this, "too many frames");
     uint64_t chunk_bytes = 8 + uint64_t(size) + (size & 1);
 
     if (m_options.layout == index_layout::open_dml && !m_riff_frames.empty() &&
         riff_size_with(*this, chunk_bytes) > m_options.riff_limit) {
         // This RIFF's index takes one super index entry and the next one another.
-        if (m_super.size() + 2 > super_index_capacity)
+        if (m_riff_count + 2 > super_index_capacity)
             return fail(*this, "too many RIFFs for the OpenDML super index");
         if (!end_riff(*this) || !begin_list(*this, id::riff, id::avix, m_riff_pos) ||
             !begin_list(*this, id::list, id::movi, m_movi_pos))
@@ -335,14 +427,14 @@ bool writer::write_frame(const uint8_t* data, size_t size, bool keyframe) {
                                     : "file too large for AVI 1.0 readers (use the OpenDML layout)");
 
     uint8_t h[8];
-    set32(h, id::frame00);
+    set32(h, s.chunk_id);
     set32(h + 4, uint32_t(size));
     uint32_t offset = uint32_t(m_pos - (m_movi_pos + 8));
     if (!put(*this, h, sizeof h) || !put(*this, data, size) || ((size & 1) != 0 && !put_zeros(*this, 1)))
         return false;
-    m_riff_frames.push_back({offset, uint32_t(size), keyframe});
-    ++m_total_frames;
-    m_max_frame = std::max(m_max_frame, uint32_t(size));
+    m_riff_frames.push_back({offset, uint32_t(size), keyframe, uint32_t(stream)});
+    ++s.total;
+    s.max_chunk = std::max(s.max_chunk, uint32_t(size));
     return true;
 }
 
@@ -351,12 +443,13 @@ bool writer::close() {
         return fail(*this, "writer not open");
     if (!m_failed && end_riff(*this) && patch_headers(*this) && std::fflush(m_file) != 0)
         fail(*this, "cannot write " + m_path + ": " + std::strerror(errno));
-    if (std::fclose(m_file) != 0)
+    if (m_owns_file && std::fclose(m_file) != 0)
         fail(*this, "cannot close " + m_path + ": " + std::strerror(errno));
     m_file = nullptr;
     if (m_failed) {
         // A file that failed part way may look whole to a reader: remove it.
-        std::remove(m_path.c_str());
+        if (m_owns_file)
+            std::remove(m_path.c_str());
         return false;
     }
     return true;

@@ -1,6 +1,10 @@
 // An output file that never looks complete before it is: it is written under a
-// temporary name beside its own and renamed into place only when every byte and
-// the close succeeded. "-" writes to standard output instead, and an existing
+// unique temporary name beside its own and renamed into place only when every
+// byte and the close succeeded. A symbolic link is followed, so the file it
+// points to is replaced and the link stays; an existing file keeps its
+// permissions, and one that may not be written (no write permission) is refused.
+// The temporary file is removed on any failure and when the program is stopped
+// by SIGINT or SIGTERM. "-" writes to standard output instead, and an existing
 // file that is not a regular one (a device such as /dev/null, a named pipe) is
 // written in place, for a rename would replace it.
 #pragma once
@@ -13,8 +17,10 @@ namespace ruv::ruvdec {
 
 struct output_file {
     std::FILE* m_file = nullptr;
-    std::string m_path;    // the final name, or "-"
+    std::string m_path;    // the name given, or "-"
+    std::string m_target;  // the file replaced at commit: m_path with its links followed
     std::string m_temp;    // the name written to until commit; empty when written in place
+    int m_slot = -1;       // the temporary name's place in the list removed on a signal
     std::string m_error;
 
     output_file() = default;
@@ -25,7 +31,7 @@ struct output_file {
     bool to_stdout() const { return m_path == "-"; }
 
     // Creates the temporary file, opens a device or pipe, or takes standard output
-    // in binary mode. Refuses a folder.
+    // in binary mode. Refuses a folder and a file without write permission.
     bool open(const std::string& path);
     // False, with a message in error(), when not every byte was written.
     bool write(const void* data, size_t size);

@@ -3,8 +3,7 @@
 #include <png.h>
 
 #include <cstdio>
-
-#include "output_file.h"
+#include <new>
 
 namespace ruv::ruvdec {
 
@@ -13,7 +12,7 @@ namespace {
 // What the libpng calls need. Kept free of C++ objects with destructors, because
 // libpng reports errors by a long jump out of its calls.
 struct png_job {
-    std::FILE* file;
+    std::vector<uint8_t>* out;
     const uint8_t* rgb32;
     int32_t width;
     int32_t height;
@@ -28,6 +27,21 @@ void on_png_error(png_structp png, png_const_charp message) {
 }
 
 void on_png_warning(png_structp, png_const_charp) {}
+
+// Appends to the memory buffer; an allocation failure becomes a libpng error,
+// for no exception may pass through libpng's frames.
+void on_png_write(png_structp png, png_bytep data, png_size_t size) {
+    png_job* job = static_cast<png_job*>(png_get_io_ptr(png));
+    bool grown = true;
+    try {
+        job->out->insert(job->out->end(), data, data + size);
+    } catch (const std::bad_alloc&) {
+        grown = false;
+    }
+    if (!grown) png_error(png, "out of memory");
+}
+
+void on_png_flush(png_structp) {}
 
 bool encode(png_job& job) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &job, on_png_error, on_png_warning);
@@ -45,7 +59,7 @@ bool encode(png_job& job) {
         png_destroy_write_struct(&png, &info);
         return false;
     }
-    png_init_io(png, job.file);
+    png_set_write_fn(png, &job, on_png_write, on_png_flush);
     // The fastest zlib level: at 1920 x 1080 it writes about four times as many
     // pictures a second as the default, for files about a tenth larger.
     png_set_compression_level(png, 1);
@@ -70,22 +84,13 @@ bool encode(png_job& job) {
 
 }  // namespace
 
-bool write_png(const std::string& path, const uint8_t* rgb32, int32_t width, int32_t height,
-               std::vector<uint8_t>& row, std::string& error) {
-    output_file file;
-    if (!file.open(path)) {
-        error = file.error();
-        return false;
-    }
-    row.resize(size_t(width) * 3);
-    png_job job{file.m_file, rgb32, width, height, row.data(), {}};
+bool encode_png(const uint8_t* rgb32, int32_t width, int32_t height, std::vector<uint8_t>& png,
+                std::string& error) {
+    png.clear();
+    std::vector<uint8_t> row(size_t(width) * 3);
+    png_job job{&png, rgb32, width, height, row.data(), {}};
     if (!encode(job)) {
-        error = "cannot write " + path + ": " + job.message;
-        file.abandon();
-        return false;
-    }
-    if (!file.commit()) {
-        error = file.error();
+        error = job.message;
         return false;
     }
     return true;

@@ -1,4 +1,4 @@
-// Writing one decoded RGB32 picture as an 8-bit RGB PNG file with libpng.
+// Encoding one decoded RGB32 picture as an 8-bit RGB PNG file with libpng.
 #pragma once
 
 #include <cstdint>
@@ -7,10 +7,10 @@
 
 namespace ruv::ruvdec {
 
-// Writes `rgb32` (width x height pixels of B, G, R, luma, rows bottom-up, as the
-// decoder fills it) to `path` top-down, through a temporary file. `row` is scratch
-// space. False with a message in `error` when the file cannot be written.
-bool write_png(const std::string& path, const uint8_t* rgb32, int32_t width, int32_t height,
-               std::vector<uint8_t>& row, std::string& error);
+// Encodes `rgb32` (width x height pixels of B, G, R, luma, rows bottom-up, as the
+// decoder fills it) top-down into `png`. False with a message in `error` (out of
+// memory) when it cannot.
+bool encode_png(const uint8_t* rgb32, int32_t width, int32_t height, std::vector<uint8_t>& png,
+                std::string& error);
 
 }  // namespace ruv::ruvdec

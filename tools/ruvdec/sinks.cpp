@@ -1,10 +1,12 @@
 #include "sinks.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
 #include "decoder.h"
+#include "le.h"
 #ifndef RUVDEC_NO_PNG
 #include "png_writer.h"
 #endif
@@ -49,6 +51,8 @@ bool parse_format(const std::string& name, output_format& format) {
     else if (n == "rgb32") format = output_format::rgb32;
     else if (n == "y4m") format = output_format::y4m;
     else if (n == "png") format = output_format::png;
+    else if (n == "i420" || n == "yuv") format = output_format::i420;
+    else if (n == "avi") format = output_format::avi;
     else return false;
     return true;
 }
@@ -60,7 +64,8 @@ bool format_of_name(const std::string& path, output_format& format) {
     return parse_format(path.substr(dot + 1), format);
 }
 
-uint32_t decoder_output(output_format format) {
+uint32_t decoder_output(output_format format, uint32_t avi_compression) {
+    if (format == output_format::avi) return avi_compression;
     return format == output_format::rgb32 || format == output_format::png ? compression_rgb32 : compression_yuy2;
 }
 
@@ -109,20 +114,151 @@ std::string name_pattern::name(uint64_t number) const {
     return m_prefix + digits + m_suffix;
 }
 
+bool frame_sink::begin_avi() {
+    // A BITMAPINFOHEADER of the uncompressed frames: YUY2 rows top-down, RGB32
+    // rows bottom-up (a positive height), as Windows players take them.
+    const bool rgb = m_avi_compression == compression_rgb32;
+    const uint32_t width = uint32_t(m_width);
+    const uint32_t height = uint32_t(m_height);
+    avi::video_format video;
+    video.handler = rgb ? 0 : compression_yuy2;
+    video.width = width;
+    video.height = height;
+    video.rate = m_rate;
+    video.scale = m_scale;
+    video.uncompressed = true;
+    video.strf.assign(40, 0);
+    const uint32_t fields[] = {40, width, height};
+    for (size_t i = 0; i < 3; ++i) write_le32(video.strf.data() + 4 * i, fields[i]);
+    video.strf[12] = 1;                  // biPlanes
+    video.strf[14] = rgb ? 32 : 16;      // biBitCount
+    write_le32(video.strf.data() + 16, m_avi_compression);
+    write_le32(video.strf.data() + 20, uint32_t(size_t(width) * height * (rgb ? 4 : 2)));
+    avi::writer_options options;
+    options.layout = m_open_dml ? avi::index_layout::open_dml : avi::index_layout::idx1;
+    if (!m_avi.open(m_path, video, options, m_copied, m_video_index, m_file.m_file)) {
+        m_error = m_avi.error();
+        return false;
+    }
+    return true;
+}
+
+void png_pool::start(size_t threads, int32_t width, int32_t height) {
+    m_width = width;
+    m_height = height;
+    m_stopping = false;
+    for (size_t i = 0; i < threads; ++i) m_workers.emplace_back([this] { work(); });
+}
+
+void png_pool::stop() {
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        m_stopping = true;
+    }
+    m_work.notify_all();
+    for (std::thread& t : m_workers) t.join();
+    m_workers.clear();
+    m_jobs.clear();
+}
+
+void png_pool::add(uint64_t number, const uint8_t* picture, size_t size) {
+    {
+        const std::lock_guard<std::mutex> hold(m_lock);
+        job j;
+        j.number = number;
+        j.picture.assign(picture, picture + size);
+        m_jobs.push_back(std::move(j));
+    }
+    m_work.notify_one();
+}
+
+bool png_pool::take(job& out, bool wait) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    if (m_jobs.empty()) return false;
+    if (!m_jobs.front().done) {
+        if (!wait) return false;
+        m_ready.wait(hold, [this] { return m_jobs.front().done; });
+    }
+    out = std::move(m_jobs.front());
+    m_jobs.pop_front();
+    return true;
+}
+
+void png_pool::work() {
+    std::unique_lock<std::mutex> hold(m_lock);
+    for (;;) {
+        job* next = nullptr;
+        m_work.wait(hold, [&] {
+            if (m_stopping) return true;
+            for (job& j : m_jobs)
+                if (!j.started) {
+                    next = &j;
+                    return true;
+                }
+            return false;
+        });
+        if (m_stopping) return;
+        // A queued job stays in place until it is done: the front is removed
+        // only once done, and adding at the back moves no element of a deque.
+        next->started = true;
+        hold.unlock();
+        std::vector<uint8_t> png;
+        std::string error;
+#ifndef RUVDEC_NO_PNG
+        const bool ok = encode_png(next->picture.data(), m_width, m_height, png, error);
+#else
+        const bool ok = false;
+        error = no_png_support;
+#endif
+        hold.lock();
+        next->png = std::move(png);
+        next->error = std::move(error);
+        next->ok = ok;
+        next->done = true;
+        next->picture = std::vector<uint8_t>();
+        m_ready.notify_all();
+    }
+}
+
+bool frame_sink::write_png_file(png_pool::job& j) {
+    const std::string name = m_pattern.name(j.number);
+    if (!j.ok) {
+        m_error = "cannot encode " + name + ": " + j.error;
+        return false;
+    }
+    output_file file;
+    if (!file.open(name) || !file.write(j.png.data(), j.png.size()) || !file.commit()) {
+        m_error = file.error();
+        return false;
+    }
+    return true;
+}
+
 bool frame_sink::begin() {
     m_error.clear();
     if (m_format == output_format::png) {
-        return m_pattern.parse(m_path, m_error) && png_folder_exists(m_pattern, m_path, m_error);
+        if (!m_pattern.parse(m_path, m_error) || !png_folder_exists(m_pattern, m_path, m_error)) return false;
+        size_t threads = m_threads != 0 ? m_threads : std::max<size_t>(1, std::thread::hardware_concurrency());
+        // One thread encodes in the decoding thread, without a pool.
+        if (threads > 1) m_png.start(threads, m_width, m_height);
+        return true;
     }
     if (!m_file.open(m_path)) {
         m_error = m_file.error();
         return false;
     }
+    if (m_format == output_format::avi && !begin_avi()) {
+        m_file.abandon();
+        return false;
+    }
     if (m_format == output_format::y4m) {
         // C420jpeg: chroma sited between the two luma lines of a cell, as the
-        // cells share one U and V.
-        char header[128];
-        const int length = std::snprintf(header, sizeof header, "YUV4MPEG2 W%d H%d F%u:%u Ip A1:1 C420jpeg\n",
+        // cells share one U and V. XCOLORRANGE=FULL: the samples span 0 to 255
+        // (the decoder's RGB conversion takes them so), and readers that assume
+        // the limited 16-235 range would stretch them and clip whites and blacks.
+        char header[160];
+        const int length = std::snprintf(header, sizeof header,
+                                         "YUV4MPEG2 W%d H%d F%u:%u Ip A1:1 C420jpeg XCOLORRANGE=FULL\n",
                                          int(m_width), int(m_height), unsigned(m_rate), unsigned(m_scale));
         if (!m_file.write(header, size_t(length))) {
             m_error = m_file.error();
@@ -133,8 +269,33 @@ bool frame_sink::begin() {
     return true;
 }
 
+bool frame_sink::write_dropped() {
+    if (m_avi.write_frame(nullptr, 0, false)) return true;
+    m_error = m_avi.error();
+    return false;
+}
+
+bool frame_sink::copy_chunk(size_t stream, const uint8_t* data, size_t size, bool key) {
+    if (m_avi.write_chunk(stream, data, size, key)) return true;
+    m_error = m_avi.error();
+    return false;
+}
+
+void frame_sink::abandon() {
+    m_png.stop();
+    // The writer leaves the file to m_file, which removes it.
+    m_avi.m_file = nullptr;
+    m_file.abandon();
+}
+
 bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* picture, size_t size) {
     switch (m_format) {
+        case output_format::avi:
+            if (!m_avi.write_frame(picture, size, true)) {
+                m_error = m_avi.error();
+                return false;
+            }
+            return true;
         case output_format::yuy2:
         case output_format::rgb32:
             if (!m_file.write(picture, size)) {
@@ -144,21 +305,37 @@ bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* pi
             return true;
         case output_format::png:
 #ifndef RUVDEC_NO_PNG
-            return write_png(m_pattern.name(frame_number), picture, m_width, m_height, m_scratch, m_error);
+            if (m_png.m_workers.empty()) {
+                png_pool::job j;
+                j.number = frame_number;
+                j.ok = encode_png(picture, m_width, m_height, j.png, j.error);
+                return write_png_file(j);
+            }
+            {
+                // At most two pictures a thread wait: memory stays bounded.
+                png_pool::job j;
+                while (m_png.m_jobs.size() >= 2 * m_png.m_workers.size() && m_png.take(j, true))
+                    if (!write_png_file(j)) return false;
+                m_png.add(frame_number, picture, size);
+                while (m_png.take(j, false))
+                    if (!write_png_file(j)) return false;
+                return true;
+            }
 #else
             m_error = no_png_support;   // ruvdec refuses PNG output before it gets here
             return false;
 #endif
         case output_format::y4m:
+        case output_format::i420:
             break;
     }
 
     // YUY2 (Y0 U Y1 V, rows top-down) to 4:2:0 planes. Both lines of a cell carry
-    // its U and V, so the upper line's are taken.
+    // its U and V, so the upper line's are taken: the decoded samples exactly.
     static const char frame_header[] = "FRAME\n";
     const size_t width = size_t(m_width);
     const size_t height = size_t(m_height);
-    const size_t header = sizeof frame_header - 1;
+    const size_t header = m_format == output_format::y4m ? sizeof frame_header - 1 : 0;
     m_scratch.resize(header + width * height * 3 / 2);
     uint8_t* y_plane = m_scratch.data() + header;
     uint8_t* u_plane = y_plane + width * height;
@@ -185,7 +362,17 @@ bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* pi
 }
 
 bool frame_sink::finish() {
-    if (m_format == output_format::png) return true;
+    if (m_format == output_format::png) {
+        png_pool::job j;
+        while (m_png.take(j, true))
+            if (!write_png_file(j)) return false;
+        m_png.stop();
+        return true;
+    }
+    if (m_format == output_format::avi && !m_avi.close()) {
+        m_error = m_avi.error();
+        return false;
+    }
     if (!m_file.commit()) {
         m_error = m_file.error();
         return false;

@@ -1,5 +1,6 @@
 #include "stream.h"
 
+#include <algorithm>
 #include <numeric>
 
 #include "decoder.h"
@@ -31,9 +32,10 @@ bool is_ruv1_stream(const avi::stream_info& s) {
 
 std::string stream_list(const std::vector<avi::stream_info>& streams) {
     std::string list;
-    for (const avi::stream_info& s : streams) {
+    for (size_t i = 0; i < streams.size(); ++i) {
         if (!list.empty()) list += ", ";
-        list += avi::fourcc_text(s.type) + "/" + avi::fourcc_text(s.handler);
+        list += std::to_string(i) + ": " + avi::fourcc_text(streams[i].type) + "/" +
+                avi::fourcc_text(streams[i].handler);
     }
     return list.empty() ? "none" : list;
 }
@@ -49,14 +51,13 @@ std::string refusal(const InputFormat& f) {
     if (f.coding_mode > max_coding_mode)
         return "coding_mode is " + std::to_string(f.coding_mode) + ", above " + std::to_string(max_coding_mode);
     if (!f.decodable())
-        return "frame size " + std::to_string(f.width) + " x " + std::to_string(f.height) +
-               " cannot be decoded in coding mode " + std::to_string(f.coding_mode) +
-               " (the width must be a positive multiple of " + (f.coding_mode == 0 ? "4" : "8") +
-               ", the height positive and even, and an RGB32 picture below 4 GiB)";
+        return "frame size " + std::to_string(f.width) + " x " + std::to_string(f.height) + " in coding mode " +
+               std::to_string(f.coding_mode) + ": " +
+               describe(check_setup(f.width, f.height, f.coding_mode, compression_yuy2));
     return {};
 }
 
-bool ruv_stream::open(const std::string& path) {
+bool ruv_stream::open(const std::string& path, size_t stream) {
     if (!m_reader.open(path)) {
         // "cannot open PATH: ..." and "cannot read the size of PATH" name the file
         // already; what the reader finds inside it does not.
@@ -67,7 +68,13 @@ bool ruv_stream::open(const std::string& path) {
     const std::vector<avi::stream_info>& streams = m_reader.streams();
     size_t found = streams.size();
     for (size_t i = 0; i < streams.size() && found == streams.size(); ++i)
-        if (is_ruv1_stream(streams[i])) found = i;
+        if (is_ruv1_stream(streams[i]) && (stream == no_stream || stream == i)) found = i;
+    if (stream != no_stream && found == streams.size()) {
+        m_error = path + ": stream " + std::to_string(stream) +
+                  (stream < streams.size() ? " is not a \"RUV1\" video stream" : " does not exist") +
+                  " (streams: " + stream_list(streams) + ")";
+        return false;
+    }
     if (found == streams.size()) {
         m_error = path + ": no \"RUV1\" video stream (streams: " + stream_list(streams) + ")";
         return false;
@@ -135,9 +142,21 @@ size_t ruv_stream::count(frame_kind which) const {
     return n;
 }
 
-size_t ruv_stream::decode_start(size_t first) const {
-    for (size_t i = first + 1; i-- > 0;)
-        if (i < m_kinds.size() && m_kinds[i] == frame_kind::intra) return i;
+frame_kind ruv_stream::routed_kind(size_t index, const std::vector<uint8_t>& frame) const {
+    if (m_kinds[index] == frame_kind::dropped) return frame_kind::dropped;
+    return decodes_as_delta(m_format.width, m_format.height, m_format.coding_mode,
+                            m_kinds[index] == frame_kind::delta, frame.data(), frame.size())
+               ? frame_kind::delta
+               : frame_kind::intra;
+}
+
+size_t ruv_stream::decode_start(size_t first) {
+    std::vector<uint8_t> frame;
+    for (size_t i = std::min(first, m_kinds.size() - 1) + 1; i-- > 0;) {
+        // Each frame is read, for its key flag alone may be wrong.
+        if (m_kinds[i] == frame_kind::dropped) continue;
+        if (read_frame(i, frame) && routed_kind(i, frame) == frame_kind::intra) return i;
+    }
     return 0;
 }
 

@@ -29,19 +29,27 @@ struct ruv_stream {
     bool m_keyframes_guessed = false;   // no index: intra frames told by their length
     std::vector<frame_kind> m_kinds;
 
-    // Opens the file, selects its "RUV1" video stream and checks its format header
-    // as the codec does. False with a message in error() for a missing or unreadable
-    // file, a file that is not AVI, no "RUV1" stream, or a header the codec refuses.
-    bool open(const std::string& path);
+    // Opens the file, selects its first "RUV1" video stream (or stream number
+    // `stream` when it is not no_stream) and checks its format header as the codec
+    // does. False with a message in error() for a missing or unreadable file, a
+    // file that is not AVI, no "RUV1" stream (or a chosen stream that is none), or
+    // a header the codec refuses.
+    static constexpr size_t no_stream = SIZE_MAX;
+    bool open(const std::string& path, size_t stream = no_stream);
 
     const std::string& error() const { return m_error; }
     size_t frame_count() const { return m_kinds.size(); }
     frame_kind kind(size_t index) const { return m_kinds[index]; }
     size_t count(frame_kind which) const;
 
+    // How the codec decodes a frame of these bytes: the index's key flag decides
+    // unless the frame's own structure rules it out (ruv::decodes_as_delta).
+    frame_kind routed_kind(size_t index, const std::vector<uint8_t>& frame) const;
+
     // The frame to start decoding at so that frame `first` is shown right: the last
-    // intra frame at or before it, or 0 when there is none.
-    size_t decode_start(size_t first) const;
+    // frame at or before it that the codec decodes as an intra frame (whatever its
+    // key flag says), or 0 when there is none.
+    size_t decode_start(size_t first);
 
     // Reads a frame's bytes; false (message in error()) when they cannot be read.
     bool read_frame(size_t index, std::vector<uint8_t>& out);
