@@ -12,12 +12,8 @@ shift 3
 bmp="${png%.png}.bmp"
 rm -f "$bmp" "$png"
 
-Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$png.display" >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null || true; rm -f "$png.display"' EXIT
-for _ in $(seq 100); do [ -s "$png.display" ] && break; sleep 0.1; done
-DISPLAY=":$(cat "$png.display")"
-export DISPLAY
+xvfb_file="$png.display"
+. "$here/xvfb-start.sh"
 
 reg="${png%.png}.reg"
 printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n"ＭＳ ゴシック"="IPAGothic"\r\n"MS UI Gothic"="IPAGothic"\r\n"ＭＳ Ｐゴシック"="IPAPGothic"\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Decorated"="N"\r\n\r\n[HKEY_CURRENT_USER\\Control Panel\\Desktop\\WindowMetrics]\r\n"CaptionFont"=hex:F5,FF,FF,FF,00,00,00,00,00,00,00,00,00,00,00,00,BC,02,00,00,00,00,00,00,00,80,00,22,4D,00,53,00,20,00,53,00,68,00,65,00,6C,00,6C,00,20,00,44,00,6C,00,67,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00\r\n' |

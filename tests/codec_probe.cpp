@@ -1,7 +1,10 @@
 // A small host for the install tests, built for each Windows width:
 //   codec_probe open                  the codec opens by FourCC and names itself
 //   codec_probe query rgb32|yuy2      the codec's answer to a 64 x 32 output query
-//   codec_probe save ON|OFF ON|OFF    saves both switches as the codec's dialog does
+//   codec_probe configure ON|OFF ON|OFF
+//                                     opens the codec's settings dialog through the
+//                                     codec manager, sets both boxes and presses OK
+//                                     (needs a display)
 // It prints what it found and exits 0 when the codec answered at all.
 #include <windows.h>
 #include <vfw.h>
@@ -9,10 +12,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "decoder.h"
 #include "input_format.h"
-#include "settings.h"
 
 namespace {
 
@@ -55,15 +58,45 @@ int query(const std::string& format) {
     return 0;
 }
 
-int save(const std::string& rgb32, const std::string& yuy2) {
-    ruv::OutputSettings s;
-    s.clear();
-    s.rgb32_enabled = rgb32 == "ON";
-    s.yuy2_enabled = yuy2 == "ON";
-    s.sync_profile(ruv::save);
-    char path[MAX_PATH];
-    std::printf("saved %s\n", ruv::profile_path(path) ? path : "nowhere");
-    return 0;
+BOOL CALLBACK take_dialog(HWND window, LPARAM out) {
+    char name[16];
+    GetClassNameA(window, name, sizeof name);
+    if (std::string(name) != "#32770" || !IsWindowVisible(window)) return TRUE;
+    *reinterpret_cast<HWND*>(out) = window;
+    return FALSE;
+}
+
+// Sets a check box to the wanted state as a user does, by clicking it.
+void tick(HWND dialog, int id, bool wanted) {
+    const HWND box = GetDlgItem(dialog, id);
+    if ((SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED) != wanted) SendMessageA(box, BM_CLICK, 0, 0);
+}
+
+int configure(const std::string& rgb32, const std::string& yuy2) {
+    const HIC hic = ICOpen(ICTYPE_VIDEO, mmioFOURCC('R', 'U', 'V', '1'), ICMODE_DECOMPRESS);
+    if (!hic) {
+        std::puts("no codec");
+        return 1;
+    }
+    const DWORD thread = GetCurrentThreadId();
+    bool pressed = false;
+    std::thread user([&] {
+        HWND dialog = nullptr;
+        for (int waited = 0; !dialog && waited < 60000; waited += 20) {
+            Sleep(20);
+            EnumThreadWindows(thread, take_dialog, reinterpret_cast<LPARAM>(&dialog));
+        }
+        if (!dialog) return;
+        tick(dialog, 1004, rgb32 == "ON");
+        tick(dialog, 1005, yuy2 == "ON");
+        SendMessageA(GetDlgItem(dialog, 1029), BM_CLICK, 0, 0);
+        pressed = true;
+    });
+    ICConfigure(hic, nullptr);
+    user.join();
+    ICClose(hic);
+    std::puts(pressed ? "configured" : "no dialog");
+    return pressed ? 0 : 1;
 }
 
 }  // namespace
@@ -72,7 +105,7 @@ int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "open" && argc == 2) return open_codec();
     if (command == "query" && argc == 3) return query(argv[2]);
-    if (command == "save" && argc == 4) return save(argv[2], argv[3]);
-    std::fputs("usage: codec_probe open | query rgb32|yuy2 | save ON|OFF ON|OFF\n", stderr);
+    if (command == "configure" && argc == 4) return configure(argv[2], argv[3]);
+    std::fputs("usage: codec_probe open | query rgb32|yuy2 | configure ON|OFF ON|OFF\n", stderr);
     return 2;
 }

@@ -2,10 +2,13 @@
 # install_test.sh WINE_RUN PREFIX DLL32 DLL64 PROBE32 PROBE64 INF
 # Installs both codecs with the setup API into a fresh 64-bit Wine prefix as a user
 # does (the .inf's DefaultInstall), opens the codec from a 32-bit and a 64-bit
-# program, checks that a choice saved by either width is seen by the other,
-# uninstalls, and checks that the codec is gone and RuvDec.ini left alone.
+# program, checks that a choice made in the settings dialog of either width is
+# seen by the other, uninstalls, and checks that the codec is gone and RuvDec.ini
+# left alone. The dialogs show on a private Xvfb display.
 set -eu
 wine_run=$1 prefix=$2 dll32=$3 dll64=$4 probe32=$5 probe64=$6 inf=$7
+xvfb_file="$prefix.display"
+. "$(dirname "$wine_run")/xvfb-start.sh"
 for f in "$dll32" "$probe32"; do
   [ -f "$f" ] || { echo "missing $f: build the windows preset first" >&2; exit 1; }
 done
@@ -33,11 +36,11 @@ expect "32-bit program opens the codec" "open RuvDec" "$(wine "$(win "$prefix.fi
 expect "64-bit program opens the codec" "open RuvDec" "$(wine "$(win "$prefix.files/probe64.exe")" open)"
 
 # One settings file for both widths.
-wine "$(win "$prefix.files/probe64.exe")" save OFF ON >/dev/null
-expect "64-bit save refuses RGB32 for 32-bit hosts" "query rgb32 -2" "$(wine "$(win "$prefix.files/probe32.exe")" query rgb32)"
+expect "64-bit dialog" configured "$(wine "$(win "$prefix.files/probe64.exe")" configure OFF ON)"
+expect "RGB32 unticked in 64 bits is refused in 32" "query rgb32 -2" "$(wine "$(win "$prefix.files/probe32.exe")" query rgb32)"
 expect "and keeps YUY2" "query yuy2 0" "$(wine "$(win "$prefix.files/probe32.exe")" query yuy2)"
-wine "$(win "$prefix.files/probe32.exe")" save ON OFF >/dev/null
-expect "32-bit save allows RGB32 for 64-bit hosts" "query rgb32 0" "$(wine "$(win "$prefix.files/probe64.exe")" query rgb32)"
+expect "32-bit dialog" configured "$(wine "$(win "$prefix.files/probe32.exe")" configure ON OFF)"
+expect "RGB32 ticked in 32 bits is accepted in 64" "query rgb32 0" "$(wine "$(win "$prefix.files/probe64.exe")" query rgb32)"
 expect "and refuses YUY2" "query yuy2 -2" "$(wine "$(win "$prefix.files/probe64.exe")" query yuy2)"
 [ -f "$syswow64/RuvDec.ini" ] && expect "settings in syswow64" yes yes || expect "settings in syswow64" yes no
 [ -f "$system32/RuvDec.ini" ] && expect "no second settings file" no yes || expect "no second settings file" no no
