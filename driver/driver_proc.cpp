@@ -13,7 +13,7 @@ ruv::CodecInstance* instance_of(DWORD_PTR driver_id) { return reinterpret_cast<r
 // The settings dialog on the instance's record. Without an instance (some hosts
 // configure a driver they have not opened) it runs on a record of its own: the
 // dialog reads and saves the profile file, so nothing of the choice is lost.
-void configure(ruv::CodecInstance* instance, LPARAM owner) {
+void configure(ruv::CodecInstance* instance, LPARAM owner) noexcept {
     const HWND window = reinterpret_cast<HWND>(owner);
     if (instance) {
         instance->configure(module_handle, window);
@@ -29,13 +29,13 @@ bool configure_query(LPARAM owner) { return owner == LPARAM(-1); }
 
 }  // namespace
 
-extern "C" RUV_HOST_ENTRY BOOL WINAPI DllMain(HINSTANCE module, DWORD, LPVOID) {
+extern "C" RUV_HOST_ENTRY BOOL WINAPI DllMain(HINSTANCE module, DWORD, LPVOID) noexcept {
     module_handle = module;
     return TRUE;
 }
 
 extern "C" RUV_HOST_ENTRY LRESULT WINAPI DriverProc(DWORD_PTR driver_id, HDRVR driver, UINT message, LPARAM lparam1,
-                                                    LPARAM lparam2) {
+                                                    LPARAM lparam2) noexcept {
     ruv::CodecInstance* instance = instance_of(driver_id);
     // Messages that need an open instance are refused with ICERR_BADPARAM without one.
     const auto with_instance = [&](auto&& work) -> LRESULT { return instance ? work(*instance) : ICERR_BADPARAM; };
