@@ -13,20 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels.h"
+
 namespace ruv {
 
 // Output compressions, as a host names them in biCompression.
 constexpr uint32_t compression_rgb32 = 0;           // BI_RGB, 32 bits a pixel
 constexpr uint32_t compression_yuy2 = 0x32595559;   // FourCC "YUY2", 16 bits a pixel
-
-// The SIMD kernels are SSE2; other processors use the scalar ones.
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define RUV_SSE2 1
-constexpr bool simd_available = true;
-#else
-#define RUV_SSE2 0
-constexpr bool simd_available = false;
-#endif
 
 // What a decoder found wrong with a frame; none for a well-formed one.
 enum class frame_fault : uint8_t {
@@ -81,13 +74,15 @@ struct DecoderContext {
     uint8_t* m_ref_block = nullptr;   // owned: the reference frame's heap block
     uint8_t* m_ref_frame = nullptr;   // 32-byte aligned start of the reference frame in m_ref_block
     uint8_t* m_table_opt = nullptr;   // owned: the unpacked mode table, 4 bytes per 8x2 block
+    uint8_t* m_shown_row = nullptr;   // owned: one cell row of shown cell pairs (delta frames)
     int32_t m_coding_mode = 0;
     int32_t m_width = 0;
     int32_t m_height = 0;
     int32_t m_shift2 = 0;             // left shift of 2-bit deltas
     int32_t m_shift4 = 0;             // left shift of scaled 4-bit deltas
     int32_t m_rgb_output = 0;         // 1: RGB32, 0: YUY2
-    bool m_simd = simd_available;     // false selects the scalar reference kernels
+    uint32_t m_kernel_mask = kernels_all;  // the kernel levels setup may choose (0: scalar only)
+    kernel_table m_kernels;           // chosen at setup from m_kernel_mask and the processor
 
     DecoderContext() = default;
     DecoderContext(const DecoderContext&) = delete;
@@ -100,9 +95,10 @@ struct DecoderContext {
     // modes 1 to 4), or whose buffers do not fit in 32 bits; a coding mode above
     // 4; an output compression other than RGB32 or YUY2; a failed allocation.
     // The reference frame starts as a black picture and the mode table as zeros.
+    // The kernels are chosen here, once, from m_kernel_mask and the processor.
     bool setup(int32_t width, int32_t height, uint32_t coding_mode, uint32_t output_compression);
 
-    // Frees both buffers; harmless on a released context.
+    // Frees the buffers; harmless on a released context.
     void release();
 
     // Bytes of the output buffer that one frame fills.
