@@ -43,6 +43,7 @@ const char* const usage =
     "  -f, --format FORMAT   yuy2, rgb32, y4m or png (default: from OUT's extension)\n"
     "  --frames FIRST-LAST   only frames FIRST to LAST, numbered from 0 (FIRST- runs to the end)\n"
     "  -q, --quiet           no progress bar\n"
+    "  --kernels LEVEL       decode: kernels of at most this level (scalar, sse2, avx2)\n"
     "  --json                info: print JSON\n"
     "  -h, --help            show this help\n"
     "  --version             show the version\n"
@@ -65,6 +66,7 @@ struct options {
     uint64_t last = UINT64_MAX;
     bool json = false;
     bool quiet = false;
+    uint32_t kernel_mask = ruv::kernels_all;
 };
 
 // Messages on standard error that keep clear of the progress bar.
@@ -134,7 +136,7 @@ int parse_arguments(int argc, char** argv, options& o) {
             has_value = true;
         }
         const bool takes_value = arg == "-o" || arg == "--output" || arg == "-f" || arg == "--format" ||
-                                 arg == "--frames";
+                                 arg == "--frames" || arg == "--kernels";
         if (takes_value && !has_value) {
             if (i + 1 >= argc) return usage_error(arg + " needs a value");
             value = argv[++i];
@@ -156,6 +158,9 @@ int parse_arguments(int argc, char** argv, options& o) {
             o.frames_given = true;
             if (!parse_frames(value, o.first, o.last))
                 return usage_error("--frames " + value + ": expected FIRST-LAST with FIRST <= LAST (or FIRST-)");
+        } else if (arg == "--kernels") {
+            if (!ruv::kernel_mask_of(value.c_str(), o.kernel_mask))
+                return usage_error("--kernels " + value + ": expected scalar, sse2 or avx2");
         } else if (arg == "-q" || arg == "--quiet") {
             o.quiet = true;
         } else if (arg == "--json") {
@@ -323,6 +328,7 @@ int run_decode(const options& o) {
                            std::to_string(written) + " frames are to be written");
 
     ruv::DecoderContext decoder;
+    decoder.m_kernel_mask = o.kernel_mask;
     const ruv::InputFormat& f = stream.m_format;
     if (!decoder.setup(f.width, f.height, f.coding_mode, decoder_output(format)))
         return report.error("out of memory for a " + std::to_string(f.width) + " x " + std::to_string(f.height) +
