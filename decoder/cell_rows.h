@@ -35,9 +35,25 @@ struct row_placement {
     uint8_t* lower(size_t row) const { return output + (rgb ? 2 * row : height - 1 - 2 * row) * line; }
 };
 
+// The row kernel of one output kind: the non-temporal one where the context
+// streams its output and both lines start on a 16-byte boundary.
+struct row_shower {
+    show_row_kernel plain;
+    show_row_kernel stream;
+
+    row_shower(const kernel_table& k, bool rgb, bool streaming)
+        : plain(rgb ? k.show_rgb32 : k.show_yuy2),
+          stream(streaming ? (rgb ? k.show_rgb32_stream : k.show_yuy2_stream) : plain) {}
+
+    void operator()(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) const {
+        const bool aligned = ((reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower)) & 15) == 0;
+        (aligned ? stream : plain)(cells, pairs, upper, lower);
+    }
+};
+
 // Shows cell pairs from number `first` (in stream order) to the end of the
 // picture, as `cells` (a whole picture of cell pairs) holds them.
-inline void show_pairs_from(show_row_kernel show, const uint8_t* cells, size_t first, const row_placement& place) {
+inline void show_pairs_from(const row_shower& show, const uint8_t* cells, size_t first, const row_placement& place) {
     const size_t total = place.rows * place.pairs_per_row;
     for (size_t pair = first; pair < total;) {
         const size_t row = pair / place.pairs_per_row;

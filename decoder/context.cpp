@@ -73,6 +73,9 @@ bool DecoderContext::setup(int32_t width, int32_t height, uint32_t coding_mode,
         std::memset(m_table_opt, 0, pixels / 8 * 2);
     }
     m_rgb_output = output_compression == compression_rgb32 ? 1 : 0;
+    // Such an output leaves the cache before it is read again: writing its lines
+    // without reading them first saves the memory traffic of those reads.
+    m_stream_output = output_size() > detected_core_cache_bytes();
     return true;
 }
 

@@ -83,6 +83,7 @@ struct DecoderContext {
     int32_t m_rgb_output = 0;         // 1: RGB32, 0: YUY2
     uint32_t m_kernel_mask = kernels_all;  // the kernel levels setup may choose (0: scalar only)
     kernel_table m_kernels;           // chosen at setup from m_kernel_mask and the processor
+    bool m_stream_output = false;     // output larger than a core's cache: stored non-temporally
 
     DecoderContext() = default;
     DecoderContext(const DecoderContext&) = delete;

@@ -27,7 +27,7 @@ frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, 
     }
 
     const row_placement place(output, m_width, m_height, m_rgb_output != 0);
-    const show_row_kernel show = m_rgb_output ? m_kernels.show_rgb32 : m_kernels.show_yuy2;
+    const row_shower show(m_kernels, m_rgb_output != 0, m_stream_output);
     const size_t blocks_per_row = place.pairs_per_row / 2;
     size_t done = 0;  // blocks rebuilt
     if (rebuild) {
@@ -47,6 +47,7 @@ frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, 
         show_pairs_from(show, m_ref_frame, 2 * done, place);
         if (rebuild && fault == frame_fault::none) fault = frame_fault::payload_overrun;
     }
+    m_kernels.end_stream();
     return fault;
 }
 

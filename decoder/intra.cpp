@@ -15,7 +15,7 @@ frame_fault DecoderContext::decode_intra(uint8_t* output, const uint8_t* frame, 
     const size_t present = frame_length > 4 ? std::min(total, (frame_length - 4) / 12) : 0;
     const uint8_t* cells = frame + 4;
     uint8_t* ref = m_coding_mode != 0 ? m_ref_frame : nullptr;
-    const show_row_kernel show = m_rgb_output ? m_kernels.show_rgb32 : m_kernels.show_yuy2;
+    const row_shower show(m_kernels, m_rgb_output != 0, m_stream_output);
 
     // The first `present` cell pairs come from the frame (and are kept in the
     // reference when there is one); the rest of the picture shows the reference.
@@ -26,6 +26,7 @@ frame_fault DecoderContext::decode_intra(uint8_t* output, const uint8_t* frame, 
         show(cells + 12 * first, count, place.upper(row), place.lower(row));
     }
     if (ref) show_pairs_from(show, ref, present, place);
+    m_kernels.end_stream();
     return present == total ? frame_fault::none : frame_fault::short_intra;
 }
 

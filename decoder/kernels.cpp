@@ -31,8 +31,17 @@ uint32_t detect() {
     if (os_saves_ymm && __get_cpuid_count(7, 0, &a7, &b7, &c7, &d7) && (b7 & bit_AVX2)) mask |= kernels_avx2;
     return mask;
 }
+
+size_t core_cache() {
+    // Leaf 0x80000006 gives the second-level cache in KiB in ECX bits 16-31, on
+    // both Intel and AMD processors.
+    unsigned a, b, c, d;
+    if (__get_cpuid(0x80000006, &a, &b, &c, &d) && (c >> 16) != 0) return size_t(c >> 16) << 10;
+    return 0;
+}
 #else
 uint32_t detect() { return 0; }
+size_t core_cache() { return 0; }
 #endif
 
 struct level_entry {
@@ -53,6 +62,14 @@ constexpr level_entry simd_levels[] = {
 uint32_t detected_kernel_mask() {
     static const uint32_t mask = detect();
     return mask;
+}
+
+size_t detected_core_cache_bytes() {
+    static const size_t bytes = [] {
+        const size_t found = core_cache();
+        return found != 0 ? found : size_t(1) << 20;
+    }();
+    return bytes;
 }
 
 void kernel_table::fill(uint32_t mask) {

@@ -18,6 +18,9 @@ constexpr uint32_t kernels_all = ~0u;
 
 // The levels that this processor and operating system run, found once.
 uint32_t detected_kernel_mask();
+// Bytes of the second-level cache of one core (an estimate where the processor
+// does not say), found once.
+size_t detected_core_cache_bytes();
 
 struct kernel_level {
     const char* name;   // "scalar", "sse2", "avx2"
@@ -56,6 +59,13 @@ using rebuild_block_kernel = size_t (*)(uint32_t code, const uint8_t* payload, c
 struct kernel_table {
     show_row_kernel show_yuy2 = nullptr;
     show_row_kernel show_rgb32 = nullptr;
+    // The same with non-temporal stores, for outputs larger than the processor's
+    // own cache: their lines are then written without being read first. Each
+    // line must start on a 16-byte boundary; end_stream, after the last row,
+    // orders those stores before any later ones.
+    show_row_kernel show_yuy2_stream = nullptr;
+    show_row_kernel show_rgb32_stream = nullptr;
+    void (*end_stream)() = nullptr;
     rebuild_row_kernel rebuild_row[3] = {};   // by mode record bytes after each block's payload: 0, 1, 2
     rebuild_block_kernel rebuild_block = nullptr;
 

@@ -23,6 +23,19 @@ inline __m256i load_two(const uint8_t* low, const uint8_t* high) {
     o + 0, o + 8, o + 1, o + 9, o + 4, o + 10, o + 5, o + 11, o + 2, o + 8, o + 3, o + 9, o + 6, o + 10, \
         o + 7, o + 11
 
+// 32-byte stores, plain, or non-temporal in two 16-byte halves (lines are only
+// known to start on 16-byte boundaries).
+template <bool stream>
+inline void store32(uint8_t* p, __m256i v) {
+    if (stream) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(v));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(p + 16), _mm256_extracti128_si256(v, 1));
+    } else {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+    }
+}
+
+template <bool stream>
 void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     // Pairs 0, 1 and 2 are loaded from their start; pair 3 from 4 bytes before,
     // so that no load reaches past the last pair.
@@ -35,14 +48,15 @@ void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lowe
         const __m256i p23 = _mm256_shuffle_epi8(load_two(c + 24, c + 32), order23);  // up2 lo2 | up3 lo3
         const __m256i ups = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
         const __m256i los = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(upper + 8 * i), ups);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(lower + 8 * i), los);
+        store32<stream>(upper + 8 * i, ups);
+        store32<stream>(lower + 8 * i, los);
     }
-    if (i < pairs) sse2::show_yuy2(cells + 12 * i, pairs - i, upper + 8 * i, lower + 8 * i);
+    if (i < pairs) (stream ? sse2::show_yuy2_stream : sse2::show_yuy2)(cells + 12 * i, pairs - i, upper + 8 * i, lower + 8 * i);
 }
 #undef RUV_YUY2_LANE
 
 // The SSE2 RGB32 kernel with one cell pair in each 128-bit lane.
+template <bool stream>
 void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     const __m256i zero = _mm256_setzero_si256();
     // The second pair is loaded from 4 bytes before it (so that no load reaches
@@ -76,17 +90,19 @@ void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* low
         const __m256i b_upper = _mm256_add_epi16(_mm256_unpacklo_epi32(yb, yb), offs_b);
         const __m256i b_lower = _mm256_add_epi16(_mm256_unpackhi_epi32(yb, yb), offs_b);
         // Unsigned saturation clamps to 0..255; the fourth lane carries the luma unchanged.
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(upper + 16 * i), _mm256_packus_epi16(a_upper, b_upper));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(lower + 16 * i), _mm256_packus_epi16(a_lower, b_lower));
+        store32<stream>(upper + 16 * i, _mm256_packus_epi16(a_upper, b_upper));
+        store32<stream>(lower + 16 * i, _mm256_packus_epi16(a_lower, b_lower));
     }
-    if (i < pairs) sse2::show_rgb32(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
+    if (i < pairs) (stream ? sse2::show_rgb32_stream : sse2::show_rgb32)(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
 }
 
 }  // namespace avx2
 
 void fill_kernels_avx2(kernel_table& table) {
-    table.show_yuy2 = avx2::show_yuy2;
-    table.show_rgb32 = avx2::show_rgb32;
+    table.show_yuy2 = avx2::show_yuy2<false>;
+    table.show_rgb32 = avx2::show_rgb32<false>;
+    table.show_yuy2_stream = avx2::show_yuy2<true>;
+    table.show_rgb32_stream = avx2::show_rgb32<true>;
 }
 
 }  // namespace ruv

@@ -14,6 +14,8 @@ void show_row(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower
     for (size_t i = 0; i < pairs; ++i) pair(cells + 12 * i, upper + pair_bytes * i, lower + pair_bytes * i);
 }
 
+void end_stream() {}
+
 struct rebuilder {
     int32_t shift2, shift4;
     rebuilder(int32_t s2, int32_t s4) : shift2(s2), shift4(s4) {}
@@ -28,6 +30,9 @@ struct rebuilder {
 void fill_kernels_c(kernel_table& table) {
     table.show_yuy2 = c::show_row<yuy2_pair_c, 8>;
     table.show_rgb32 = c::show_row<rgb32_pair_c, 16>;
+    table.show_yuy2_stream = table.show_yuy2;
+    table.show_rgb32_stream = table.show_rgb32;
+    table.end_stream = c::end_stream;
     table.rebuild_row[0] = rebuild_row_with<0, c::rebuilder>;
     table.rebuild_row[1] = rebuild_row_with<1, c::rebuilder>;
     table.rebuild_row[2] = rebuild_row_with<2, c::rebuilder>;

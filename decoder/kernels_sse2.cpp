@@ -12,15 +12,32 @@ namespace ruv {
 namespace sse2 {
 
 // Two cell pairs at a time, then one left over.
-void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+template <bool stream>
+void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     size_t i = 0;
-    for (; i + 2 <= pairs; i += 2) yuy2_two_pairs(cells + 12 * i, upper + 8 * i, lower + 8 * i);
+    for (; i + 2 <= pairs; i += 2) yuy2_two_pairs<stream>(cells + 12 * i, upper + 8 * i, lower + 8 * i);
     if (i < pairs) yuy2_pair(cells + 12 * i, upper + 8 * i, lower + 8 * i);
 }
 
-void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    for (size_t i = 0; i < pairs; ++i) rgb32_pair(cells + 12 * i, upper + 16 * i, lower + 16 * i);
+template <bool stream>
+void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    for (size_t i = 0; i < pairs; ++i) rgb32_pair<stream>(cells + 12 * i, upper + 16 * i, lower + 16 * i);
 }
+
+void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    show_yuy2_as<false>(cells, pairs, upper, lower);
+}
+void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    show_rgb32_as<false>(cells, pairs, upper, lower);
+}
+void show_yuy2_stream(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    show_yuy2_as<true>(cells, pairs, upper, lower);
+}
+void show_rgb32_stream(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    show_rgb32_as<true>(cells, pairs, upper, lower);
+}
+
+void end_stream() { _mm_sfence(); }
 
 struct rebuilder {
     delta_shifts shifts;
@@ -41,6 +58,9 @@ size_t rebuild_block(uint32_t code, const uint8_t* payload, const uint8_t* predi
 void fill_kernels_sse2(kernel_table& table) {
     table.show_yuy2 = sse2::show_yuy2;
     table.show_rgb32 = sse2::show_rgb32;
+    table.show_yuy2_stream = sse2::show_yuy2_stream;
+    table.show_rgb32_stream = sse2::show_rgb32_stream;
+    table.end_stream = sse2::end_stream;
     table.rebuild_row[0] = rebuild_row_with<0, sse2::rebuilder>;
     table.rebuild_row[1] = rebuild_row_with<1, sse2::rebuilder>;
     table.rebuild_row[2] = rebuild_row_with<2, sse2::rebuilder>;

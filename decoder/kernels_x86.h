@@ -9,5 +9,7 @@ namespace ruv {
 namespace sse2 {
 void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower);
 void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower);
+void show_yuy2_stream(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower);
+void show_rgb32_stream(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower);
 }  // namespace sse2
 }  // namespace ruv

@@ -50,6 +50,20 @@ TEST(KernelLevels, NamesAndMasks) {
     EXPECT_STREQ(kernel_level_name(kernels_all), kernel_levels(detected_kernel_mask()).back().name);
 }
 
+// Two output lines of `length` bytes, each starting on a 16-byte boundary, filled with guard bytes.
+struct guarded_lines {
+    bytes upper_block, lower_block;
+    uint8_t* upper;
+    uint8_t* lower;
+    size_t length;
+    explicit guarded_lines(size_t n) : upper_block(n + 16, 0xA5), lower_block(n + 16, 0x5A), length(n) {
+        upper = upper_block.data() + (16 - reinterpret_cast<uintptr_t>(upper_block.data()) % 16) % 16;
+        lower = lower_block.data() + (16 - reinterpret_cast<uintptr_t>(lower_block.data()) % 16) % 16;
+    }
+    bytes upper_line() const { return bytes(upper, upper + length); }
+    bytes lower_line() const { return bytes(lower, lower + length); }
+};
+
 TEST(Kernels, ShowRowsMatchScalar) {
     const std::vector<level_kernels> levels = all_levels();
     std::mt19937 rng(3);
@@ -59,20 +73,29 @@ TEST(Kernels, ShowRowsMatchScalar) {
             for (size_t offset = 0; offset < 32; ++offset) {
                 const exact_buffer cells(frames::random_bytes(rng, 12 * pairs));
                 const size_t length = offset + pairs * pair_bytes + 32;
-                bytes upper(length, 0xA5), lower(length, 0x5A);
+                guarded_lines expected(length);
                 const kernel_table& c = levels[0].table;
-                (rgb ? c.show_rgb32 : c.show_yuy2)(cells.data(), pairs, upper.data() + offset, lower.data() + offset);
+                (rgb ? c.show_rgb32 : c.show_yuy2)(cells.data(), pairs, expected.upper + offset, expected.lower + offset);
                 for (size_t i = 0; i < length; ++i) {
                     if (i >= offset && i < offset + pairs * pair_bytes) continue;
-                    ASSERT_EQ(upper[i], 0xA5) << "scalar wrote outside its line at " << i;
-                    ASSERT_EQ(lower[i], 0x5A) << "scalar wrote outside its line at " << i;
+                    ASSERT_EQ(expected.upper[i], 0xA5) << "scalar wrote outside its line at " << i;
+                    ASSERT_EQ(expected.lower[i], 0x5A) << "scalar wrote outside its line at " << i;
                 }
-                for (size_t k = 1; k < levels.size(); ++k) {
-                    bytes up(length, 0xA5), lo(length, 0x5A);
+                // Every level's plain kernel, and its streaming one where the lines are 16-byte aligned.
+                for (size_t k = 0; k < levels.size(); ++k) {
                     const kernel_table& t = levels[k].table;
-                    (rgb ? t.show_rgb32 : t.show_yuy2)(cells.data(), pairs, up.data() + offset, lo.data() + offset);
-                    ASSERT_EQ(up, upper) << levels[k].name << " rgb " << rgb << " pairs " << pairs << " offset " << offset;
-                    ASSERT_EQ(lo, lower) << levels[k].name << " rgb " << rgb << " pairs " << pairs << " offset " << offset;
+                    for (bool stream : {false, true}) {
+                        if ((k == 0 && !stream) || (stream && offset % 16 != 0)) continue;
+                        const show_row_kernel show = stream ? (rgb ? t.show_rgb32_stream : t.show_yuy2_stream)
+                                                            : (rgb ? t.show_rgb32 : t.show_yuy2);
+                        guarded_lines got(length);
+                        show(cells.data(), pairs, got.upper + offset, got.lower + offset);
+                        t.end_stream();
+                        ASSERT_EQ(got.upper_line(), expected.upper_line())
+                            << levels[k].name << " stream " << stream << " rgb " << rgb << " pairs " << pairs << " offset " << offset;
+                        ASSERT_EQ(got.lower_line(), expected.lower_line())
+                            << levels[k].name << " stream " << stream << " rgb " << rgb << " pairs " << pairs << " offset " << offset;
+                    }
                 }
             }
         }
