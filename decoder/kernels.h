@@ -66,6 +66,9 @@ struct kernel_table {
     show_row_kernel show_yuy2_stream = nullptr;
     show_row_kernel show_rgb32_stream = nullptr;
     void (*end_stream)() = nullptr;
+    // Copies bytes with non-temporal stores where it can: intra frames kept as the
+    // reference frame of an output that is streamed.
+    void (*copy_stream)(uint8_t* to, const uint8_t* from, size_t bytes) = nullptr;
     rebuild_row_kernel rebuild_row[3] = {};   // by mode record bytes after each block's payload: 0, 1, 2
     rebuild_block_kernel rebuild_block = nullptr;
 

@@ -1,5 +1,7 @@
 // The scalar kernels: the reference that every other level matches bit for bit,
 // and what processors without a SIMD level run.
+#include <cstring>
+
 #include "cell_output_c.h"
 #include "delta_walk.h"
 #include "kernels.h"
@@ -15,6 +17,8 @@ void show_row(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower
 }
 
 void end_stream() {}
+
+void copy(uint8_t* to, const uint8_t* from, size_t bytes) { std::memcpy(to, from, bytes); }
 
 struct rebuilder {
     int32_t shift2, shift4;
@@ -33,6 +37,7 @@ void fill_kernels_c(kernel_table& table) {
     table.show_yuy2_stream = table.show_yuy2;
     table.show_rgb32_stream = table.show_rgb32;
     table.end_stream = c::end_stream;
+    table.copy_stream = c::copy;
     table.rebuild_row[0] = rebuild_row_with<0, c::rebuilder>;
     table.rebuild_row[1] = rebuild_row_with<1, c::rebuilder>;
     table.rebuild_row[2] = rebuild_row_with<2, c::rebuilder>;

@@ -2,6 +2,9 @@
 // with SSE2 enabled.
 #include <emmintrin.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "cell_output_sse2.h"
 #include "delta_walk.h"
 #include "kernels.h"
@@ -39,6 +42,16 @@ void show_rgb32_stream(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8
 
 void end_stream() { _mm_sfence(); }
 
+void copy_stream(uint8_t* to, const uint8_t* from, size_t bytes) {
+    const size_t head = std::min(bytes, (16 - reinterpret_cast<uintptr_t>(to) % 16) % 16);
+    std::memcpy(to, from, head);
+    size_t i = head;
+    for (; i + 16 <= bytes; i += 16) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(to + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
+    }
+    std::memcpy(to + i, from + i, bytes - i);
+}
+
 struct rebuilder {
     delta_shifts shifts;
     rebuilder(int32_t s2, int32_t s4) : shifts(s2, s4) {}
@@ -61,6 +74,7 @@ void fill_kernels_sse2(kernel_table& table) {
     table.show_yuy2_stream = sse2::show_yuy2_stream;
     table.show_rgb32_stream = sse2::show_rgb32_stream;
     table.end_stream = sse2::end_stream;
+    table.copy_stream = sse2::copy_stream;
     table.rebuild_row[0] = rebuild_row_with<0, sse2::rebuilder>;
     table.rebuild_row[1] = rebuild_row_with<1, sse2::rebuilder>;
     table.rebuild_row[2] = rebuild_row_with<2, sse2::rebuilder>;

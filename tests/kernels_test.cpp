@@ -102,6 +102,24 @@ TEST(Kernels, ShowRowsMatchScalar) {
     }
 }
 
+TEST(Kernels, StreamingCopyIsACopy) {
+    const std::vector<level_kernels> levels = all_levels();
+    std::mt19937 rng(4);
+    for (size_t length = 0; length <= 80; ++length) {
+        for (size_t offset = 0; offset < 16; ++offset) {
+            const exact_buffer from(frames::random_bytes(rng, length));
+            for (const level_kernels& level : levels) {
+                guarded_lines to(offset + length + 16);
+                level.table.copy_stream(to.upper + offset, from.data(), length);
+                level.table.end_stream();
+                bytes want(to.length, 0xA5);
+                if (length) std::memcpy(want.data() + offset, from.data(), length);
+                ASSERT_EQ(to.upper_line(), want) << level.name << " length " << length << " offset " << offset;
+            }
+        }
+    }
+}
+
 // Every code (chroma codes above 7 included), every payload of one and two
 // bytes, random literals, under the shifts of coding modes 1, 2 and 3.
 TEST(Kernels, SampleBlockRebuildMatchesScalar) {
