@@ -1,6 +1,8 @@
 // The walk over one cell row of a delta frame, shared by the kernel levels that
 // rebuild sample blocks: each level instantiates it with its own block rebuilder
-// (a type whose call operator rebuilds one sample block) in its own source file.
+// in its own source file. A rebuilder's call operator rebuilds one sample block
+// and may read up to `over_read` bytes past the payload that its code consumes;
+// its `exact` member reads none, for the blocks at the end of the payload.
 #pragma once
 
 #include <cstddef>
@@ -42,14 +44,17 @@ inline bool keeps_block(uint32_t v) {
 
 // Rebuilds one cell pair (luma of two cells, then their chroma) under the low 16
 // bits of a mode word.
-template <typename rebuilder>
+template <bool exact, typename rebuilder>
 inline const uint8_t* rebuild_cell_pair(uint32_t v, const uint8_t* payload, uint8_t* ref, uint8_t* shown,
                                         delta_cursor& c, const rebuilder& rebuild) {
-    payload += rebuild((v >> 3) & 7, payload, c.left_y, ref, shown);
+    const auto one = [&](uint32_t code, const uint8_t* predictor, uint8_t* r, uint8_t* s) {
+        return exact ? rebuild.exact(code, payload, predictor, r, s) : rebuild(code, payload, predictor, r, s);
+    };
+    payload += one((v >> 3) & 7, c.left_y, ref, shown);
     std::memset(c.left_y, ref[0], 4);
-    payload += rebuild(v & 7, payload, c.left_y, ref + 4, shown + 4);
+    payload += one(v & 7, c.left_y, ref + 4, shown + 4);
     std::memset(c.left_y, ref[4], 4);
-    payload += rebuild((v >> 8) & 0xFF, payload, c.left_uv, ref + 8, shown + 8);
+    payload += one((v >> 8) & 0xFF, c.left_uv, ref + 8, shown + 8);
     std::memcpy(c.left_uv, ref + 8, 4);
     return payload;
 }
@@ -65,20 +70,27 @@ size_t rebuild_row_with(const uint8_t* table, size_t blocks, uint8_t* ref, uint8
         const uint32_t v = mode_word(table + 4 * b);
         uint8_t* r = ref + 24 * b;
         uint8_t* s = shown + 24 * b;
-        // Near the end of the payload, check that this block's payload fits.
         const size_t left = size_t(c.payload_end - payload);
-        if (left < max_block_payload + record_skip && block_payload(v) + record_skip > left) {
-            c.payload = payload;
-            return b;
-        }
         if (keeps_block(v)) {
+            if (record_skip > left) {
+                c.payload = payload;
+                return b;
+            }
             // Still parts of a picture: shown as the reference holds them.
             std::memcpy(s, r, 24);
             std::memset(c.left_y, r[16], 4);
             std::memcpy(c.left_uv, r + 20, 4);
+        } else if (left >= max_block_payload + record_skip + rebuilder::over_read) {
+            payload = rebuild_cell_pair<false>(v, payload, r, s, c, rebuild);
+            payload = rebuild_cell_pair<false>(v >> 16, payload, r + 12, s + 12, c, rebuild);
         } else {
-            payload = rebuild_cell_pair(v, payload, r, s, c, rebuild);
-            payload = rebuild_cell_pair(v >> 16, payload, r + 12, s + 12, c, rebuild);
+            // Near the end of the payload: this block's payload must fit, and is read exactly.
+            if (block_payload(v) + record_skip > left) {
+                c.payload = payload;
+                return b;
+            }
+            payload = rebuild_cell_pair<true>(v, payload, r, s, c, rebuild);
+            payload = rebuild_cell_pair<true>(v >> 16, payload, r + 12, s + 12, c, rebuild);
         }
         payload += record_skip;
     }

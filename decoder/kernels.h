@@ -53,6 +53,7 @@ using rebuild_row_kernel = size_t (*)(const uint8_t* table, size_t blocks, uint8
                                       delta_cursor& cursor);
 
 // Rebuilds one sample block by one code; returns the payload bytes consumed.
+// It may read four payload bytes, whatever the code.
 using rebuild_block_kernel = size_t (*)(uint32_t code, const uint8_t* payload, const uint8_t* predictor,
                                         uint8_t* ref, uint8_t* shown, int32_t shift2, int32_t shift4);
 

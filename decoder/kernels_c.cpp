@@ -21,10 +21,15 @@ void end_stream() {}
 void copy(uint8_t* to, const uint8_t* from, size_t bytes) { std::memcpy(to, from, bytes); }
 
 struct rebuilder {
+    static constexpr size_t over_read = 0;
     int32_t shift2, shift4;
     rebuilder(int32_t s2, int32_t s4) : shift2(s2), shift4(s4) {}
     size_t operator()(uint32_t code, const uint8_t* payload, const uint8_t* predictor, uint8_t* ref,
                       uint8_t* shown) const {
+        return rebuild_sample_block_c(code, payload, predictor, ref, shown, shift2, shift4);
+    }
+    size_t exact(uint32_t code, const uint8_t* payload, const uint8_t* predictor, uint8_t* ref,
+                 uint8_t* shown) const {
         return rebuild_sample_block_c(code, payload, predictor, ref, shown, shift2, shift4);
     }
 };

@@ -78,24 +78,19 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
             count = *p++;
             if (count == 0) count = 256;
         }
-        // Entries left from each cursor bound the run before it is written.
         if (b < 0x80) {
-            const size_t room = size_t(table_end - opt_y) / 2;
-            const size_t n = count < room ? count : room;
-            for (size_t i = 0; i < n; ++i) opt_y[2 * i] = b;
-            opt_y += 2 * n;
-            if (n < count) return frame_fault::table_overflow;
+            for (; count > 0; --count, opt_y += 2) {
+                if (opt_y == table_end) return frame_fault::table_overflow;
+                *opt_y = b;
+            }
         } else {
             const uint8_t pair0 = (b >> 3) & 7;
             const uint8_t pair1 = b & 7;
-            const size_t room = size_t(table_end - opt_uv) / 4;
-            const size_t n = count < room ? count : room;
-            for (size_t i = 0; i < n; ++i) {
-                opt_uv[4 * i + 1] = pair0;
-                opt_uv[4 * i + 3] = pair1;
+            for (; count > 0; --count, opt_uv += 4) {
+                if (opt_uv == table_end) return frame_fault::table_overflow;
+                opt_uv[1] = pair0;
+                opt_uv[3] = pair1;
             }
-            opt_uv += 4 * n;
-            if (n < count) return frame_fault::table_overflow;
         }
     }
     return frame_fault::none;
