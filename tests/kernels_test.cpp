@@ -5,8 +5,10 @@
 // so AddressSanitizer catches a read past them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 
 #include "decoder.h"
 #include "frame_builders.h"
@@ -33,6 +35,10 @@ std::vector<level_kernels> all_levels() {
 }
 
 TEST(KernelLevels, NamesAndMasks) {
+    // The log of every run shows which levels its tests covered.
+    std::string here;
+    for (const kernel_level& level : kernel_levels(detected_kernel_mask())) here += std::string(" ") + level.name;
+    std::printf("kernel levels on this machine:%s\n", here.c_str());
     const std::vector<kernel_level> levels = kernel_levels(kernels_all);
     ASSERT_FALSE(levels.empty());
     EXPECT_STREQ(levels[0].name, "scalar");
