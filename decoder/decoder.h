@@ -8,6 +8,51 @@
 // Every decode is told the frame's length and never reads past it. A frame that
 // is malformed or short is decoded as far as it is sound; the rest of the picture
 // shows the previous one, and the result names what was wrong.
+//
+// Frame formats (bytes, offsets from the start; words are 32-bit little-endian)
+//
+// cell pair: 12 bytes, two cells A (left) and B (right) of 2x2 pixels each
+//   .----.----.----.----.----.----.----.----.----.----.----.----.
+//   | A0 | A1 | A2 | A3 | B0 | B1 | B2 | B3 | UA | VA | UB | VB |
+//   '----'----'----'----'----'----'----'----'----'----'----'----'
+//   luma of a cell: 0 upper left, 1 upper right, 2 lower left, 3 lower right
+//   picture: height/2 cell rows, bottom row first; width/4 cell pairs a row,
+//   left to right, no padding (the reference frame has this layout too)
+//
+// intra frame
+//   .--------------.------------------------------------------------.
+//   | header word  | cell pairs of the picture (width*height*3/2)    |
+//   '--------------'------------------------------------------------'
+//   0              4
+//
+// delta frame, coding modes 1 and 2: per 8x2 block (two cell pairs), its
+// payload, then its mode record of 1 (mode 1) or 2 bytes (mode 2, little-endian)
+//   .-------------.----------.-----.----------.-----.-- ... --.
+//   | payload_end | payload0 | rec | payload1 | rec |   ...   |  up to payload_end
+//   '-------------'----------'-----'----------'-----'-- ... --'
+//   0             4
+//   mode 1 record: one bit a code (0 KEEP, 1 LITERAL)     mode 2: two bits a code
+//     bit 5 4 3 2 1 0                                       bits 11-10 9-8 7-6 5-4 3-2 1-0
+//         Y0 Y1 C0 Y2 Y3 C1                                      Y0   Y1  C0  Y2  Y3  C1
+//
+// delta frame, coding modes 3 and 4: payload, then the run-length mode table
+//   .-------------.------------------.--------------.----------------------.
+//   | payload_end | payload          | table_length | run-length code bytes |
+//   '-------------'------------------'--------------'----------------------'
+//   0             4                  payload_end    +4                     payload_end
+//                                                                          + table_length
+//   code byte: 00yyyyyy one luma entry, 01yyyyyy n a run of n (0: 256);
+//              10aaabbb one chroma entry, 11aaabbb n a run of n
+//
+// mode word: one per 8x2 block (cells Y0 Y1 | Y2 Y3, chroma C0 of the left
+// cell pair and C1 of the right), 4 bytes, as unpacked into m_table_opt
+//   byte 0          byte 1      byte 2          byte 3
+//   .--.---.---.   .--------.   .--.---.---.   .--------.
+//   |..| Y0| Y1|   |   C0   |   |..| Y2| Y3|   |   C1   |
+//   '--'---'---'   '--------'   '--'---'---'   '--------'
+//    7-6 5-3 2-0                 7-6 5-3 2-0
+//   order of the six codes and of their payload: Y0 Y1 C0 Y2 Y3 C1; a chroma
+//   code above 7 keeps; payload bytes by code 0-7: 0 4 1 2 0 2 1 2
 #pragma once
 
 #include <cstddef>
