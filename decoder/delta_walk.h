@@ -46,16 +46,16 @@ inline bool keeps_block(uint32_t v) {
 // bits of a mode word.
 template <bool exact, typename rebuilder>
 inline const uint8_t* rebuild_cell_pair(uint32_t v, const uint8_t* payload, uint8_t* ref, uint8_t* shown,
-                                        delta_cursor& c, const rebuilder& rebuild) {
+                                        uint8_t* left_y, uint8_t* left_uv, const rebuilder& rebuild) {
     const auto one = [&](uint32_t code, const uint8_t* predictor, uint8_t* r, uint8_t* s) {
         return exact ? rebuild.exact(code, payload, predictor, r, s) : rebuild(code, payload, predictor, r, s);
     };
-    payload += one((v >> 3) & 7, c.left_y, ref, shown);
-    std::memset(c.left_y, ref[0], 4);
-    payload += one(v & 7, c.left_y, ref + 4, shown + 4);
-    std::memset(c.left_y, ref[4], 4);
-    payload += one((v >> 8) & 0xFF, c.left_uv, ref + 8, shown + 8);
-    std::memcpy(c.left_uv, ref + 8, 4);
+    payload += one((v >> 3) & 7, left_y, ref, shown);
+    std::memset(left_y, ref[0], 4);
+    payload += one(v & 7, left_y, ref + 4, shown + 4);
+    std::memset(left_y, ref[4], 4);
+    payload += one((v >> 8) & 0xFF, left_uv, ref + 8, shown + 8);
+    std::memcpy(left_uv, ref + 8, 4);
     return payload;
 }
 
@@ -65,37 +65,39 @@ inline const uint8_t* rebuild_cell_pair(uint32_t v, const uint8_t* payload, uint
 template <size_t record_skip, typename rebuilder>
 size_t rebuild_row_with(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
     const rebuilder rebuild(c.shift2, c.shift4);
+    // The running state in locals, which the stores to the reference cannot alias.
     const uint8_t* payload = c.payload;
-    for (size_t b = 0; b < blocks; ++b) {
+    const uint8_t* const payload_end = c.payload_end;
+    uint8_t left_y[4], left_uv[4];
+    std::memcpy(left_y, c.left_y, 4);
+    std::memcpy(left_uv, c.left_uv, 4);
+    size_t b = 0;
+    for (; b < blocks; ++b) {
         const uint32_t v = mode_word(table + 4 * b);
         uint8_t* r = ref + 24 * b;
         uint8_t* s = shown + 24 * b;
-        const size_t left = size_t(c.payload_end - payload);
+        const size_t left = size_t(payload_end - payload);
         if (keeps_block(v)) {
-            if (record_skip > left) {
-                c.payload = payload;
-                return b;
-            }
+            if (record_skip > left) break;
             // Still parts of a picture: shown as the reference holds them.
             std::memcpy(s, r, 24);
-            std::memset(c.left_y, r[16], 4);
-            std::memcpy(c.left_uv, r + 20, 4);
+            std::memset(left_y, r[16], 4);
+            std::memcpy(left_uv, r + 20, 4);
         } else if (left >= max_block_payload + record_skip + rebuilder::over_read) {
-            payload = rebuild_cell_pair<false>(v, payload, r, s, c, rebuild);
-            payload = rebuild_cell_pair<false>(v >> 16, payload, r + 12, s + 12, c, rebuild);
+            payload = rebuild_cell_pair<false>(v, payload, r, s, left_y, left_uv, rebuild);
+            payload = rebuild_cell_pair<false>(v >> 16, payload, r + 12, s + 12, left_y, left_uv, rebuild);
         } else {
             // Near the end of the payload: this block's payload must fit, and is read exactly.
-            if (block_payload(v) + record_skip > left) {
-                c.payload = payload;
-                return b;
-            }
-            payload = rebuild_cell_pair<true>(v, payload, r, s, c, rebuild);
-            payload = rebuild_cell_pair<true>(v >> 16, payload, r + 12, s + 12, c, rebuild);
+            if (block_payload(v) + record_skip > left) break;
+            payload = rebuild_cell_pair<true>(v, payload, r, s, left_y, left_uv, rebuild);
+            payload = rebuild_cell_pair<true>(v >> 16, payload, r + 12, s + 12, left_y, left_uv, rebuild);
         }
         payload += record_skip;
     }
     c.payload = payload;
-    return blocks;
+    std::memcpy(c.left_y, left_y, 4);
+    std::memcpy(c.left_uv, left_uv, 4);
+    return b;
 }
 
 }  // namespace ruv
