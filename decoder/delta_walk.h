@@ -3,6 +3,8 @@
 // in its own source file. A rebuilder's call operator rebuilds one sample block
 // and may read up to `over_read` bytes past the payload that its code consumes;
 // its `exact` member reads none, for the blocks at the end of the payload.
+// Everything here has internal linkage: each kernel source file compiles its own
+// copy with its own instruction set, and no copy can stand in for another's.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +15,7 @@
 #include "sample_block.h"
 
 namespace ruv {
+namespace {
 
 // Payload bytes of the two cells' luma codes in a luma byte, and of a chroma code byte.
 struct payload_tables {
@@ -100,4 +103,5 @@ size_t rebuild_row_with(const uint8_t* table, size_t blocks, uint8_t* ref, uint8
     return b;
 }
 
+}  // namespace
 }  // namespace ruv
