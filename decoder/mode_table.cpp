@@ -79,6 +79,11 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
             if (count == 0) count = 256;
         }
         if (b < 0x80) {
+            // Long runs (still parts of a picture) four entries a step while
+            // they surely fit; the rest one by one.
+            for (; count >= 4 && table_end - opt_y >= 8; count -= 4, opt_y += 8) {
+                opt_y[0] = b, opt_y[2] = b, opt_y[4] = b, opt_y[6] = b;
+            }
             for (; count > 0; --count, opt_y += 2) {
                 if (opt_y == table_end) return frame_fault::table_overflow;
                 *opt_y = b;
@@ -86,6 +91,9 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
         } else {
             const uint8_t pair0 = (b >> 3) & 7;
             const uint8_t pair1 = b & 7;
+            for (; count >= 2 && table_end - opt_uv >= 8; count -= 2, opt_uv += 8) {
+                opt_uv[1] = pair0, opt_uv[3] = pair1, opt_uv[5] = pair0, opt_uv[7] = pair1;
+            }
             for (; count > 0; --count, opt_uv += 4) {
                 if (opt_uv == table_end) return frame_fault::table_overflow;
                 opt_uv[1] = pair0;
