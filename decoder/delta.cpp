@@ -33,12 +33,13 @@ frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, 
     if (rebuild) {
         // Coding modes 1 and 2 follow each block's payload with its 1- or 2-byte mode record.
         const rebuild_row_kernel rebuild_row = m_kernels.rebuild_row[m_coding_mode <= 2 ? m_coding_mode : 0];
-        delta_cursor cursor{frame + 4, frame + layout.payload_end, m_shift2, m_shift4, {0, 0, 0, 0}, {0, 0, 0, 0}};
+        delta_cursor cursor{frame + 4, frame + layout.payload_end, m_shift2, m_shift4, {0, 0, 0, 0}, {0, 0, 0, 0},
+                            false};
         for (size_t row = 0; row < place.rows; ++row) {
             const size_t first = row * blocks_per_row;
-            const size_t rebuilt = rebuild_row(m_table_opt + 4 * first, blocks_per_row, m_ref_frame + 24 * first,
-                                               m_shown_row, cursor);
-            show(m_shown_row, 2 * rebuilt, place.upper(row), place.lower(row));
+            uint8_t* const ref_row = m_ref_frame + 24 * first;
+            const size_t rebuilt = rebuild_row(m_table_opt + 4 * first, blocks_per_row, ref_row, m_shown_row, cursor);
+            show(cursor.row_kept ? ref_row : m_shown_row, 2 * rebuilt, place.upper(row), place.lower(row));
             done += rebuilt;
             if (rebuilt < blocks_per_row) break;
         }

@@ -67,6 +67,18 @@ inline const uint8_t* rebuild_cell_pair(uint32_t v, const uint8_t* payload, uint
 // cell pair 1 with cell pair 0's field positions.
 template <size_t record_skip, typename rebuilder>
 size_t rebuild_row_with(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
+    // A row that keeps every block (and has its mode records, if any) leaves the
+    // reference as it is and shows it: only the predictors move on.
+    size_t kept = 0;
+    while (kept < blocks && keeps_block(mode_word(table + 4 * kept))) ++kept;
+    c.row_kept = kept == blocks && blocks > 0 && size_t(c.payload_end - c.payload) >= blocks * record_skip;
+    if (c.row_kept) {
+        const uint8_t* last = ref + 24 * (blocks - 1);
+        std::memset(c.left_y, last[16], 4);
+        std::memcpy(c.left_uv, last + 20, 4);
+        c.payload += blocks * record_skip;
+        return blocks;
+    }
     const rebuilder rebuild(c.shift2, c.shift4);
     // The running state in locals, which the stores to the reference cannot alias.
     const uint8_t* payload = c.payload;

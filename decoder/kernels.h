@@ -40,15 +40,17 @@ struct delta_cursor {
     int32_t shift2, shift4;       // left shifts of 2-bit and scaled 4-bit deltas
     uint8_t left_y[4];            // four copies of the upper-left luma of the last luma block
     uint8_t left_uv[4];           // the last chroma block
+    bool row_kept;                // the row rebuilt last kept every block: its shown cell pairs are the reference's
 };
 
 // Shows `pairs` cell pairs (12 bytes each) on the two output lines of a cell row.
 using show_row_kernel = void (*)(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower);
 
 // Rebuilds up to `blocks` 8x2 blocks of a cell row under their mode words (4 table
-// bytes each): the reference cell pairs in place, the shown ones to `shown`. Stops
-// before the first block whose payload and mode record would pass payload_end and
-// returns the number of blocks rebuilt.
+// bytes each): the reference cell pairs in place, the shown ones to `shown`
+// (unless the row keeps every block, which sets row_kept). Stops before the first
+// block whose payload and mode record would pass payload_end and returns the
+// number of blocks rebuilt.
 using rebuild_row_kernel = size_t (*)(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown,
                                       delta_cursor& cursor);
 

@@ -160,7 +160,8 @@ TEST(Kernels, SampleBlockRebuildMatchesScalar) {
 
 // Rows of random mode words, each row kernel (mode records of 0, 1 and 2 bytes),
 // with the payload cut anywhere: blocks rebuilt, reference, shown cell pairs
-// (guard bytes after them), the cursor and the predictors all agree.
+// (guard bytes after them), the cursor and the predictors all agree. A row that
+// keeps every block leaves the reference as it was.
 TEST(Kernels, RowRebuildMatchesScalar) {
     const std::vector<level_kernels> levels = all_levels();
     const int32_t shifts[][2] = {{0, 1}, {1, 2}, {2, 3}};
@@ -186,13 +187,16 @@ TEST(Kernels, RowRebuildMatchesScalar) {
         const size_t cut = trial % 2 ? need : rng() % (need + 1);
         const exact_buffer payload(frames::random_bytes(rng, cut));
         const bytes ref = frames::random_bytes(rng, 24 * blocks);
-        delta_cursor start{payload.data(), payload.data() + cut, shifts[trial % 3][0], shifts[trial % 3][1], {}, {}};
+        delta_cursor start{payload.data(), payload.data() + cut, shifts[trial % 3][0], shifts[trial % 3][1], {}, {}, false};
         for (int i = 0; i < 4; ++i) start.left_y[i] = uint8_t(rng()), start.left_uv[i] = uint8_t(rng());
 
         bytes ref_c = ref, shown_c(24 * blocks + 16, 0xA5);
         delta_cursor cursor_c = start;
         const size_t done_c = levels[0].table.rebuild_row[skip](table.data(), blocks, ref_c.data(), shown_c.data(), cursor_c);
         for (size_t i = 24 * done_c; i < shown_c.size(); ++i) ASSERT_EQ(shown_c[i], 0xA5) << "trial " << trial;
+        if (cursor_c.row_kept) {
+            ASSERT_EQ(ref_c, ref) << "trial " << trial;
+        }
         for (size_t k = 1; k < levels.size(); ++k) {
             bytes ref_k = ref, shown_k(24 * blocks + 16, 0xA5);
             delta_cursor cursor_k = start;
@@ -202,6 +206,7 @@ TEST(Kernels, RowRebuildMatchesScalar) {
             ASSERT_EQ(ref_k, ref_c) << levels[k].name << " trial " << trial;
             ASSERT_EQ(shown_k, shown_c) << levels[k].name << " trial " << trial;
             ASSERT_EQ(cursor_k.payload, cursor_c.payload) << levels[k].name << " trial " << trial;
+            ASSERT_EQ(cursor_k.row_kept, cursor_c.row_kept) << levels[k].name << " trial " << trial;
             ASSERT_EQ(0, std::memcmp(cursor_k.left_y, cursor_c.left_y, 4)) << levels[k].name << " trial " << trial;
             ASSERT_EQ(0, std::memcmp(cursor_k.left_uv, cursor_c.left_uv, 4)) << levels[k].name << " trial " << trial;
         }
