@@ -1,99 +1,291 @@
-// Decoding speed at 1920 x 1080: intra and delta frames into YUY2 and RGB32, with
-// the scalar and the SSE2 kernels, beside libyuv's converters from I420 as the
-// reference for what a tuned colour conversion of the same picture costs.
-// Every input comes from the stream writer.
+// Decoding speed against the machine's limits, in one program so that its noise
+// hits every case alike: intra and delta frames at four sizes, with each kernel
+// level, hot (one set of buffers) and cold (a pool of sets larger than twice the
+// last-level cache, cycled), beside memcpy, a streaming kernel that moves the
+// bytes a decoder must move (the bandwidth floor) and libyuv's I420 converters.
+// Every input comes from the stream writer. Names: case/WIDTHxHEIGHT/hot|cold.
 #include <benchmark/benchmark.h>
+#include <emmintrin.h>
 #include <libyuv.h>
 
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "decoder.h"
+#include "kernels.h"
 #include "stream_writer.h"
 #include "synthetic.h"
 
 namespace {
 
-constexpr int32_t width = 1920;
-constexpr int32_t height = 1080;
+struct frame_size {
+    int32_t width, height;
+    size_t pixels() const { return size_t(width) * size_t(height); }
+    std::string name() const { return std::to_string(width) + "x" + std::to_string(height); }
+};
+constexpr frame_size sizes[] = {{320, 240}, {720, 480}, {1920, 1080}, {3840, 2160}};
+
+// Bytes of the largest cache, from sysfs; 0 when the system does not say.
+size_t last_level_cache_bytes() {
+    size_t best = 0;
+    int best_level = -1;
+    for (int index = 0; index < 16; ++index) {
+        const std::string dir = "/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index) + "/";
+        std::ifstream level_file(dir + "level"), size_file(dir + "size");
+        int level = 0;
+        std::string size_text;
+        if (!(level_file >> level) || !(size_file >> size_text)) break;
+        size_t bytes = std::stoul(size_text);
+        if (!size_text.empty() && size_text.back() == 'K') bytes <<= 10;
+        if (!size_text.empty() && size_text.back() == 'M') bytes <<= 20;
+        if (level > best_level || (level == best_level && bytes > best)) best = bytes, best_level = level;
+    }
+    return best;
+}
+
+const size_t llc_bytes = [] {
+    const size_t bytes = last_level_cache_bytes();
+    if (bytes == 0) std::fprintf(stderr, "decode_bench: no cache size in sysfs; cold pools assume 64 MiB\n");
+    return bytes != 0 ? bytes : size_t(64) << 20;
+}();
+
+// Sets in a pool whose sets touch `set_bytes` each: one when hot; when cold,
+// enough that the pool exceeds twice the last-level cache.
+size_t pool_sets(bool cold, size_t set_bytes) { return cold ? 2 * llc_bytes / set_bytes + 2 : 1; }
+
+// A page-aligned, pre-faulted byte buffer.
+struct buffer {
+    std::unique_ptr<uint8_t, decltype(&std::free)> bytes{nullptr, &std::free};
+    size_t size = 0;
+    explicit buffer(size_t n, uint8_t fill = 0) : bytes(static_cast<uint8_t*>(aligned_alloc(4096, (n + 4095) & ~size_t(4095))), &std::free), size(n) {
+        std::memset(bytes.get(), fill, n);
+    }
+    uint8_t* data() const { return bytes.get(); }
+};
 
 uint32_t compression_of(bool rgb) { return rgb ? ruv::compression_rgb32 : ruv::compression_yuy2; }
+size_t output_bytes(const frame_size& s, bool rgb) { return s.pixels() * (rgb ? 4 : 2); }
 
-void set_counters(benchmark::State& state) {
-    state.SetItemsProcessed(state.iterations());  // frames
-    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+void set_counters(benchmark::State& state, const frame_size& s, size_t sets) {
+    state.SetItemsProcessed(state.iterations());
+    state.counters["ns_per_pixel"] = benchmark::Counter(
+        double(state.iterations()) * double(s.pixels()) * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["sets"] = double(sets);
 }
 
-// Coding modes 1 to 4 also keep the picture as the reference frame; coding mode 0 does not.
-void intra(benchmark::State& state, bool rgb, bool simd, uint32_t mode) {
+// Encoded streams, made once per size and kind and shared by every case.
+enum class stream_kind { greedy, still, random };
+const char* name_of(stream_kind k) { return k == stream_kind::greedy ? "greedy" : k == stream_kind::still ? "still" : "random"; }
+
+struct stream_pair {
+    ruv::encoded_frame key, frame;
+};
+const stream_pair& stream_for(const frame_size& s, uint32_t mode, stream_kind kind) {
+    static std::map<std::tuple<int32_t, int32_t, uint32_t, stream_kind>, stream_pair> made;
+    auto at = made.find({s.width, s.height, mode, kind});
+    if (at != made.end()) return at->second;
     ruv::stream_writer writer;
-    writer.setup(width, height, mode);
-    const ruv::encoded_frame frame = writer.write_intra(ruv::synthetic_picture(width, height, 0));
-    ruv::DecoderContext ctx;
-    ctx.m_simd = simd;
-    ctx.setup(width, height, mode, compression_of(rgb));
-    std::vector<uint8_t> out(ctx.output_size());
-    for (auto _ : state) {
-        ctx.decode_intra(out.data(), frame.bytes.data(), frame.bytes.size());
-        benchmark::DoNotOptimize(out.data());
-    }
-    set_counters(state);
+    writer.setup(s.width, s.height, mode);
+    stream_pair p;
+    p.key = writer.write_intra(ruv::synthetic_picture(s.width, s.height, 0));
+    if (kind == stream_kind::greedy) p.frame = writer.write_delta(ruv::synthetic_picture(s.width, s.height, 1), 4);
+    if (kind == stream_kind::still) p.frame = writer.write_delta(ruv::synthetic_picture(s.width, s.height, 0), 4);
+    if (kind == stream_kind::random) p.frame = writer.write_random_delta(7);
+    return made[{s.width, s.height, mode, kind}] = std::move(p);
 }
 
-// A delta frame of a slowly moving scene (or, still, of the same picture again:
-// every block kept), decoded again and again over the reference it changes; the
-// work per frame stays the same.
-void delta(benchmark::State& state, uint32_t mode, bool rgb, bool simd, bool still = false) {
-    ruv::stream_writer writer;
-    writer.setup(width, height, mode);
-    const ruv::encoded_frame key = writer.write_intra(ruv::synthetic_picture(width, height, 0));
-    const ruv::encoded_frame frame = writer.write_delta(ruv::synthetic_picture(width, height, still ? 0 : 1), 4);
+// One decoder's working set: context (with its reference frame), input frame, output.
+struct decode_set {
     ruv::DecoderContext ctx;
-    ctx.m_simd = simd;
-    ctx.setup(width, height, mode, compression_of(rgb));
-    std::vector<uint8_t> out(ctx.output_size());
-    ctx.decode_intra(out.data(), key.bytes.data(), key.bytes.size());
-    for (auto _ : state) {
-        ctx.decode_delta(out.data(), frame.bytes.data(), frame.bytes.size());
-        benchmark::DoNotOptimize(out.data());
+    buffer input, output;
+    decode_set(const frame_size& s, uint32_t mode, bool rgb, uint32_t level_mask, const std::vector<uint8_t>& frame)
+        : input(frame.size()), output(output_bytes(s, rgb)) {
+        ctx.m_kernel_mask = level_mask;
+        ctx.setup(s.width, s.height, mode, compression_of(rgb));
+        std::memcpy(input.data(), frame.data(), frame.size());
     }
-    set_counters(state);
-    state.counters["frame_bytes"] = double(frame.bytes.size());
+};
+
+// Intra frames (coding mode 3 also keeps the picture as the reference frame).
+void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool rgb, uint32_t level_mask) {
+    const std::vector<uint8_t>& frame = stream_for(s, mode, stream_kind::still).key.bytes;
+    const size_t set_bytes = frame.size() + output_bytes(s, rgb) + (mode != 0 ? frame.size() : 0);
+    std::vector<std::unique_ptr<decode_set>> pool(pool_sets(cold, set_bytes));
+    for (auto& set : pool) set = std::make_unique<decode_set>(s, mode, rgb, level_mask, frame);
+    size_t next = 0;
+    for (auto _ : state) {
+        decode_set& d = *pool[next];
+        d.ctx.decode_intra(d.output.data(), d.input.data(), d.input.size);
+        benchmark::DoNotOptimize(d.output.data());
+        next = next + 1 == pool.size() ? 0 : next + 1;
+    }
+    set_counters(state, s, pool.size());
 }
 
-void libyuv_peer(benchmark::State& state, bool rgb) {
-    const ruv::picture pic = ruv::synthetic_picture(width, height, 0);
-    std::vector<uint8_t> out(size_t(width) * height * (rgb ? 4 : 2));
-    const int half = width / 2;
+// A delta frame decoded again and again over the reference it changes: the codes
+// stay the same, so the work per frame does too.
+void delta(benchmark::State& state, frame_size s, bool cold, uint32_t mode, stream_kind kind, bool rgb,
+           uint32_t level_mask) {
+    const stream_pair& stream = stream_for(s, mode, kind);
+    const size_t set_bytes = stream.frame.bytes.size() + output_bytes(s, rgb) + s.pixels() / 2 * 3;
+    std::vector<std::unique_ptr<decode_set>> pool(pool_sets(cold, set_bytes));
+    for (auto& set : pool) {
+        set = std::make_unique<decode_set>(s, mode, rgb, level_mask, stream.frame.bytes);
+        set->ctx.decode_intra(set->output.data(), stream.key.bytes.data(), stream.key.bytes.size());
+    }
+    size_t next = 0;
     for (auto _ : state) {
-        if (rgb) {
-            libyuv::I420ToARGB(pic.y.data(), width, pic.u.data(), half, pic.v.data(), half, out.data(), width * 4,
-                               width, height);
-        } else {
-            libyuv::I420ToYUY2(pic.y.data(), width, pic.u.data(), half, pic.v.data(), half, out.data(), width * 2,
-                               width, height);
+        decode_set& d = *pool[next];
+        d.ctx.decode_delta(d.output.data(), d.input.data(), d.input.size);
+        benchmark::DoNotOptimize(d.output.data());
+        next = next + 1 == pool.size() ? 0 : next + 1;
+    }
+    set_counters(state, s, pool.size());
+    state.counters["frame_bytes"] = double(stream.frame.bytes.size());
+}
+
+// The anchors' working set: planar 4:2:0 (or cell pairs) in, the output, and a
+// reference frame for the streaming variant that writes one.
+struct anchor_set {
+    buffer input, output, reference;
+    anchor_set(const frame_size& s, bool rgb, bool with_reference)
+        : input(s.pixels() / 2 * 3, 100), output(output_bytes(s, rgb)), reference(with_reference ? s.pixels() / 2 * 3 : 0) {}
+};
+
+// The streaming kernel: 32 pixels at a time, reads their 48 input bytes and writes
+// 64 or 128 output bytes (and 48 reference bytes), with plain stores and a
+// prefetch ahead of the reads, or with non-temporal stores.
+template <bool non_temporal, bool rgb, bool with_reference>
+void stream_frame(const uint8_t* in, uint8_t* out, uint8_t* ref, size_t units) {
+    constexpr size_t out_vectors = rgb ? 8 : 4;
+    for (size_t u = 0; u < units; ++u) {
+        const __m128i* src = reinterpret_cast<const __m128i*>(in + 48 * u);
+        if (!non_temporal) _mm_prefetch(reinterpret_cast<const char*>(src) + 1024, _MM_HINT_T0);
+        const __m128i a = _mm_load_si128(src), b = _mm_load_si128(src + 1), c = _mm_load_si128(src + 2);
+        const __m128i mixed = _mm_xor_si128(_mm_xor_si128(a, b), c);
+        __m128i* dst = reinterpret_cast<__m128i*>(out + out_vectors * 16 * u);
+        for (size_t v = 0; v < out_vectors; ++v) {
+            if (non_temporal) _mm_stream_si128(dst + v, mixed);
+            else _mm_store_si128(dst + v, mixed);
         }
-        benchmark::DoNotOptimize(out.data());
+        if (with_reference) {
+            __m128i* r = reinterpret_cast<__m128i*>(ref + 48 * u);
+            if (non_temporal) _mm_stream_si128(r, a), _mm_stream_si128(r + 1, b), _mm_stream_si128(r + 2, c);
+            else _mm_store_si128(r, a), _mm_store_si128(r + 1, b), _mm_store_si128(r + 2, c);
+        }
     }
-    set_counters(state);
+    if (non_temporal) _mm_sfence();
+}
+
+enum class anchor_kind { memcpy_output, stream, stream_nt, stream_ref, stream_ref_nt, libyuv };
+
+void anchor(benchmark::State& state, frame_size s, bool cold, anchor_kind kind, bool rgb) {
+    const bool with_reference = kind == anchor_kind::stream_ref || kind == anchor_kind::stream_ref_nt;
+    const size_t in_bytes = kind == anchor_kind::memcpy_output ? output_bytes(s, rgb) : s.pixels() / 2 * 3;
+    const size_t set_bytes = in_bytes + output_bytes(s, rgb) + (with_reference ? s.pixels() / 2 * 3 : 0);
+    std::vector<std::unique_ptr<anchor_set>> pool(pool_sets(cold, set_bytes));
+    for (auto& set : pool) {
+        set = std::make_unique<anchor_set>(s, rgb, with_reference);
+        if (kind == anchor_kind::memcpy_output) set->input = buffer(output_bytes(s, rgb), 100);
+    }
+    const size_t units = s.pixels() / 32;
+    const int32_t w = s.width, h = s.height, half = s.width / 2;
+    size_t next = 0;
+    for (auto _ : state) {
+        anchor_set& a = *pool[next];
+        uint8_t* out = a.output.data();
+        const uint8_t* y = a.input.data();
+        const uint8_t* u = y + s.pixels();
+        const uint8_t* v = u + s.pixels() / 4;
+        switch (kind) {
+            case anchor_kind::memcpy_output: std::memcpy(out, y, a.output.size); break;
+            case anchor_kind::stream:
+                rgb ? stream_frame<false, true, false>(y, out, nullptr, units) : stream_frame<false, false, false>(y, out, nullptr, units);
+                break;
+            case anchor_kind::stream_nt:
+                rgb ? stream_frame<true, true, false>(y, out, nullptr, units) : stream_frame<true, false, false>(y, out, nullptr, units);
+                break;
+            case anchor_kind::stream_ref:
+                rgb ? stream_frame<false, true, true>(y, out, a.reference.data(), units)
+                    : stream_frame<false, false, true>(y, out, a.reference.data(), units);
+                break;
+            case anchor_kind::stream_ref_nt:
+                rgb ? stream_frame<true, true, true>(y, out, a.reference.data(), units)
+                    : stream_frame<true, false, true>(y, out, a.reference.data(), units);
+                break;
+            case anchor_kind::libyuv:
+                if (rgb) libyuv::I420ToARGB(y, w, u, half, v, half, out, w * 4, w, h);
+                else libyuv::I420ToYUY2(y, w, u, half, v, half, out, w * 2, w, h);
+                break;
+        }
+        benchmark::DoNotOptimize(out);
+        benchmark::ClobberMemory();
+        next = next + 1 == pool.size() ? 0 : next + 1;
+    }
+    set_counters(state, s, pool.size());
+}
+
+const char* anchor_name(anchor_kind k) {
+    switch (k) {
+        case anchor_kind::memcpy_output: return "memcpy";
+        case anchor_kind::stream: return "stream";
+        case anchor_kind::stream_nt: return "stream_nt";
+        case anchor_kind::stream_ref: return "stream_ref";
+        case anchor_kind::stream_ref_nt: return "stream_ref_nt";
+        case anchor_kind::libyuv: return "libyuv";
+    }
+    return "";
+}
+
+void register_all() {
+    const std::vector<ruv::kernel_level> levels = ruv::kernel_levels(ruv::detected_kernel_mask());
+    for (const frame_size& s : sizes) {
+        for (bool cold : {false, true}) {
+            const std::string tail = "/" + s.name() + (cold ? "/cold" : "/hot");
+            auto add = [&](const std::string& name, std::function<void(benchmark::State&)> run) {
+                benchmark::RegisterBenchmark((name + tail).c_str(), [run](benchmark::State& st) { run(st); })
+                    ->Unit(benchmark::kMicrosecond)
+                    ->UseRealTime();
+            };
+            for (bool rgb : {false, true}) {
+                const std::string out = rgb ? "rgb32" : "yuy2";
+                for (anchor_kind k : {anchor_kind::memcpy_output, anchor_kind::stream, anchor_kind::stream_nt,
+                                      anchor_kind::stream_ref, anchor_kind::stream_ref_nt, anchor_kind::libyuv}) {
+                    add(std::string(anchor_name(k)) + "_" + out, [=](benchmark::State& st) { anchor(st, s, cold, k, rgb); });
+                }
+                for (const ruv::kernel_level& level : levels) {
+                    const std::string lv = "_" + std::string(level.name);
+                    const uint32_t mask = level.mask;
+                    for (uint32_t mode : {0u, 3u}) {
+                        add("intra_m" + std::to_string(mode) + "_" + out + lv,
+                            [=](benchmark::State& st) { intra(st, s, cold, mode, rgb, mask); });
+                    }
+                    for (uint32_t mode : {1u, 2u, 3u}) {
+                        for (stream_kind kind : {stream_kind::greedy, stream_kind::still, stream_kind::random}) {
+                            add("delta_m" + std::to_string(mode) + "_" + name_of(kind) + "_" + out + lv,
+                                [=](benchmark::State& st) { delta(st, s, cold, mode, kind, rgb, mask); });
+                        }
+                    }
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
 
-BENCHMARK_CAPTURE(intra, yuy2_scalar, false, false, 3)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(intra, yuy2_sse2, false, true, 3)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(intra, rgb32_scalar, true, false, 3)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(intra, rgb32_sse2, true, true, 3)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(intra, yuy2_no_reference_sse2, false, true, 0)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(intra, rgb32_no_reference_sse2, true, true, 0)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(libyuv_peer, yuy2, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(libyuv_peer, rgb32, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(delta, mode2_yuy2_scalar, 2, false, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(delta, mode2_yuy2_sse2, 2, false, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(delta, mode3_yuy2_scalar, 3, false, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(delta, mode3_yuy2_sse2, 3, false, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(delta, mode3_rgb32_scalar, 3, true, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(delta, mode3_rgb32_sse2, 3, true, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(delta, mode3_still_yuy2_scalar, 3, false, false, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(delta, mode3_still_yuy2_sse2, 3, false, true, true)->Unit(benchmark::kMillisecond);
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    register_all();
+    benchmark::AddCustomContext("llc_bytes", std::to_string(llc_bytes));
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

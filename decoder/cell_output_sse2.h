@@ -1,10 +1,9 @@
 // SSE2 twins of the kernels in cell_output_c.h, bit for bit the same results.
-// Stores are unaligned, so any output buffer works.
+// Stores are unaligned, so any output buffer works; the streaming variants
+// store 16 bytes at a time non-temporally and need 16-byte aligned lines. Only kernels_sse2.cpp
+// includes this file.
 #pragma once
 
-#include "decoder.h"
-
-#if RUV_SSE2
 #include <emmintrin.h>
 
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include "cell_output_c.h"
 
 namespace ruv {
+namespace sse2 {
 
 inline __m128i load_luma8(const uint8_t* cell) {
     return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cell));
@@ -31,7 +31,7 @@ inline __m128i luma_lines(__m128i luma) {
     return _mm_shuffle_epi32(words, _MM_SHUFFLE(3, 1, 2, 0));
 }
 
-inline void yuy2_pair_sse2(const uint8_t* cell, uint8_t* upper, uint8_t* lower) {
+inline void yuy2_pair(const uint8_t* cell, uint8_t* upper, uint8_t* lower) {
     // Upper luma A0 A1 B0 B1 | lower luma A2 A3 B2 B3, interleaved with UA VA UB VB.
     const __m128i luma = _mm_shufflelo_epi16(load_luma8(cell), _MM_SHUFFLE(3, 1, 2, 0));
     const __m128i chroma = load_chroma4(cell);
@@ -42,14 +42,23 @@ inline void yuy2_pair_sse2(const uint8_t* cell, uint8_t* upper, uint8_t* lower) 
 }
 
 // Two neighbouring cell pairs (24 bytes) at once: 16 bytes a line.
-inline void yuy2_two_pairs_sse2(const uint8_t* cells, uint8_t* upper, uint8_t* lower) {
-    const __m128i luma = luma_lines(_mm_unpacklo_epi64(load_luma8(cells), load_luma8(cells + 12)));
-    const __m128i chroma = _mm_unpacklo_epi32(load_chroma4(cells), load_chroma4(cells + 12));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(upper), _mm_unpacklo_epi8(luma, chroma));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(lower), _mm_unpacklo_epi8(_mm_unpackhi_epi64(luma, luma), chroma));
+// 16-byte stores, plain or non-temporal.
+template <bool stream>
+inline void store16(uint8_t* p, __m128i v) {
+    if (stream) _mm_stream_si128(reinterpret_cast<__m128i*>(p), v);
+    else _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
 }
 
-inline void rgb32_pair_sse2(const uint8_t* cell, uint8_t* upper, uint8_t* lower) {
+template <bool stream>
+inline void yuy2_two_pairs(const uint8_t* cells, uint8_t* upper, uint8_t* lower) {
+    const __m128i luma = luma_lines(_mm_unpacklo_epi64(load_luma8(cells), load_luma8(cells + 12)));
+    const __m128i chroma = _mm_unpacklo_epi32(load_chroma4(cells), load_chroma4(cells + 12));
+    store16<stream>(upper, _mm_unpacklo_epi8(luma, chroma));
+    store16<stream>(lower, _mm_unpacklo_epi8(_mm_unpackhi_epi64(luma, luma), chroma));
+}
+
+template <bool stream>
+inline void rgb32_pair(const uint8_t* cell, uint8_t* upper, uint8_t* lower) {
     const __m128i zero = _mm_setzero_si128();
     // Lanes UA UA VA VA UB UB VB VB, centred and times 4: the high half of the
     // 32-bit product with a coefficient is then floor(u * coefficient / 16384).
@@ -75,9 +84,9 @@ inline void rgb32_pair_sse2(const uint8_t* cell, uint8_t* upper, uint8_t* lower)
     const __m128i b_upper = _mm_add_epi16(_mm_unpacklo_epi32(yb, yb), offs_b);
     const __m128i b_lower = _mm_add_epi16(_mm_unpackhi_epi32(yb, yb), offs_b);
     // Unsigned saturation clamps to 0..255; the fourth lane carries the luma unchanged.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(upper), _mm_packus_epi16(a_upper, b_upper));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(lower), _mm_packus_epi16(a_lower, b_lower));
+    store16<stream>(upper, _mm_packus_epi16(a_upper, b_upper));
+    store16<stream>(lower, _mm_packus_epi16(a_lower, b_lower));
 }
 
+}  // namespace sse2
 }  // namespace ruv
-#endif

@@ -1,16 +1,13 @@
-// Writing runs of cell pairs to the two output lines of a cell row, and where
-// each cell row lands in the output buffer. Intra and delta decoding share both.
+// Where each cell row lands in the output buffer, and showing the cell pairs of
+// a picture from one of them on. Intra and delta decoding share both.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "cell_output_c.h"
-#include "cell_output_sse2.h"
+#include "kernels.h"
 
 namespace ruv {
-
-using pair_kernel = void (*)(const uint8_t* cell, uint8_t* upper, uint8_t* lower);
 
 // Output geometry of one context. YUY2 rows run top-down, so cell row k (counted
 // from the bottom of the picture) has its upper line at row height-2-2k; RGB32
@@ -38,41 +35,32 @@ struct row_placement {
     uint8_t* lower(size_t row) const { return output + (rgb ? 2 * row : height - 1 - 2 * row) * line; }
 };
 
-// The pair kernel for an output kind and kernel family.
-template <bool rgb, bool simd>
-constexpr pair_kernel pair_kernel_for() {
-#if RUV_SSE2
-    if (simd) return rgb ? rgb32_pair_sse2 : yuy2_pair_sse2;
-#endif
-    return rgb ? rgb32_pair_c : yuy2_pair_c;
-}
+// The row kernel of one output kind: the non-temporal one where the context
+// streams its output and both lines start on a 16-byte boundary.
+struct row_shower {
+    show_row_kernel plain;
+    show_row_kernel stream;
 
-// Writes `pairs` consecutive cell pairs, left to right, from the given places on the two lines.
-template <bool rgb, bool simd>
-inline void write_pairs(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower, size_t pair_bytes) {
-    size_t i = 0;
-#if RUV_SSE2
-    if (simd && !rgb) {
-        for (; i + 2 <= pairs; i += 2) {
-            yuy2_two_pairs_sse2(cells + 12 * i, upper + pair_bytes * i, lower + pair_bytes * i);
-        }
+    row_shower(const kernel_table& k, bool rgb, bool streaming)
+        : plain(rgb ? k.show_rgb32 : k.show_yuy2),
+          stream(streaming ? (rgb ? k.show_rgb32_stream : k.show_yuy2_stream) : plain) {}
+
+    void operator()(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) const {
+        const bool aligned = ((reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower)) & 15) == 0;
+        (aligned ? stream : plain)(cells, pairs, upper, lower);
     }
-#endif
-    constexpr pair_kernel kernel = pair_kernel_for<rgb, simd>();
-    for (; i < pairs; ++i) kernel(cells + 12 * i, upper + pair_bytes * i, lower + pair_bytes * i);
-}
+};
 
 // Shows cell pairs from number `first` (in stream order) to the end of the
 // picture, as `cells` (a whole picture of cell pairs) holds them.
-template <bool rgb, bool simd>
-void show_pairs_from(const uint8_t* cells, size_t first, const row_placement& place) {
+inline void show_pairs_from(const row_shower& show, const uint8_t* cells, size_t first, const row_placement& place) {
     const size_t total = place.rows * place.pairs_per_row;
     for (size_t pair = first; pair < total;) {
         const size_t row = pair / place.pairs_per_row;
         const size_t column = pair % place.pairs_per_row;
         const size_t count = place.pairs_per_row - column;
-        write_pairs<rgb, simd>(cells + 12 * pair, count, place.upper(row) + place.pair_bytes * column,
-                               place.lower(row) + place.pair_bytes * column, place.pair_bytes);
+        show(cells + 12 * pair, count, place.upper(row) + place.pair_bytes * column,
+             place.lower(row) + place.pair_bytes * column);
         pair += count;
     }
 }

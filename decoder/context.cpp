@@ -42,6 +42,7 @@ const char* describe(frame_fault fault) {
 bool DecoderContext::setup(int32_t width, int32_t height, uint32_t coding_mode,
                            uint32_t output_compression) {
     release();
+    m_kernels.fill(m_kernel_mask);
     if (!frame_size_supported(width, height, coding_mode)) return false;
     if (output_compression != compression_rgb32 && output_compression != compression_yuy2) return false;
 
@@ -55,7 +56,8 @@ bool DecoderContext::setup(int32_t width, int32_t height, uint32_t coding_mode,
         const size_t pixels = size_t(width) * size_t(height);
         m_ref_block = new (std::nothrow) uint8_t[pixels * 4 + 32];
         m_table_opt = new (std::nothrow) uint8_t[pixels / 8 * 2];
-        if (!m_ref_block || !m_table_opt) {
+        m_shown_row = new (std::nothrow) uint8_t[size_t(width) / 4 * 12];
+        if (!m_ref_block || !m_table_opt || !m_shown_row) {
             release();
             return false;
         }
@@ -71,13 +73,18 @@ bool DecoderContext::setup(int32_t width, int32_t height, uint32_t coding_mode,
         std::memset(m_table_opt, 0, pixels / 8 * 2);
     }
     m_rgb_output = output_compression == compression_rgb32 ? 1 : 0;
+    // Such an output leaves the cache before it is read again: writing its lines
+    // without reading them first saves the memory traffic of those reads.
+    m_stream_output = output_size() > detected_core_cache_bytes();
     return true;
 }
 
 void DecoderContext::release() {
     delete[] m_ref_block;
     delete[] m_table_opt;
+    delete[] m_shown_row;
     m_ref_block = nullptr;
+    m_shown_row = nullptr;
     m_ref_frame = nullptr;
     m_table_opt = nullptr;
 }

@@ -8,25 +8,63 @@
 // Every decode is told the frame's length and never reads past it. A frame that
 // is malformed or short is decoded as far as it is sound; the rest of the picture
 // shows the previous one, and the result names what was wrong.
+//
+// Frame formats (bytes, offsets from the start; words are 32-bit little-endian)
+//
+// cell pair: 12 bytes, two cells A (left) and B (right) of 2x2 pixels each
+//   .----.----.----.----.----.----.----.----.----.----.----.----.
+//   | A0 | A1 | A2 | A3 | B0 | B1 | B2 | B3 | UA | VA | UB | VB |
+//   '----'----'----'----'----'----'----'----'----'----'----'----'
+//   luma of a cell: 0 upper left, 1 upper right, 2 lower left, 3 lower right
+//   picture: height/2 cell rows, bottom row first; width/4 cell pairs a row,
+//   left to right, no padding (the reference frame has this layout too)
+//
+// intra frame
+//   .--------------.------------------------------------------------.
+//   | header word  | cell pairs of the picture (width*height*3/2)    |
+//   '--------------'------------------------------------------------'
+//   0              4
+//
+// delta frame, coding modes 1 and 2: per 8x2 block (two cell pairs), its
+// payload, then its mode record of 1 (mode 1) or 2 bytes (mode 2, little-endian)
+//   .-------------.----------.-----.----------.-----.-- ... --.
+//   | payload_end | payload0 | rec | payload1 | rec |   ...   |  up to payload_end
+//   '-------------'----------'-----'----------'-----'-- ... --'
+//   0             4
+//   mode 1 record: one bit a code (0 KEEP, 1 LITERAL)     mode 2: two bits a code
+//     bit 5 4 3 2 1 0                                       bits 11-10 9-8 7-6 5-4 3-2 1-0
+//         Y0 Y1 C0 Y2 Y3 C1                                      Y0   Y1  C0  Y2  Y3  C1
+//
+// delta frame, coding modes 3 and 4: payload, then the run-length mode table
+//   .-------------.------------------.--------------.----------------------.
+//   | payload_end | payload          | table_length | run-length code bytes |
+//   '-------------'------------------'--------------'----------------------'
+//   0             4                  payload_end    +4                     payload_end
+//                                                                          + table_length
+//   code byte: 00yyyyyy one luma entry, 01yyyyyy n a run of n (0: 256);
+//              10aaabbb one chroma entry, 11aaabbb n a run of n
+//
+// mode word: one per 8x2 block (cells Y0 Y1 | Y2 Y3, chroma C0 of the left
+// cell pair and C1 of the right), 4 bytes, as unpacked into m_table_opt
+//   byte 0          byte 1      byte 2          byte 3
+//   .--.---.---.   .--------.   .--.---.---.   .--------.
+//   |..| Y0| Y1|   |   C0   |   |..| Y2| Y3|   |   C1   |
+//   '--'---'---'   '--------'   '--'---'---'   '--------'
+//    7-6 5-3 2-0                 7-6 5-3 2-0
+//   order of the six codes and of their payload: Y0 Y1 C0 Y2 Y3 C1; a chroma
+//   code above 7 keeps; payload bytes by code 0-7: 0 4 1 2 0 2 1 2
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "kernels.h"
 
 namespace ruv {
 
 // Output compressions, as a host names them in biCompression.
 constexpr uint32_t compression_rgb32 = 0;           // BI_RGB, 32 bits a pixel
 constexpr uint32_t compression_yuy2 = 0x32595559;   // FourCC "YUY2", 16 bits a pixel
-
-// The SIMD kernels are SSE2; other processors use the scalar ones.
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define RUV_SSE2 1
-constexpr bool simd_available = true;
-#else
-#define RUV_SSE2 0
-constexpr bool simd_available = false;
-#endif
 
 // What a decoder found wrong with a frame; none for a well-formed one.
 enum class frame_fault : uint8_t {
@@ -97,13 +135,16 @@ struct DecoderContext {
     uint8_t* m_ref_block = nullptr;   // owned: the reference frame's heap block
     uint8_t* m_ref_frame = nullptr;   // 32-byte aligned start of the reference frame in m_ref_block
     uint8_t* m_table_opt = nullptr;   // owned: the unpacked mode table, 4 bytes per 8x2 block
+    uint8_t* m_shown_row = nullptr;   // owned: one cell row of shown cell pairs (delta frames)
     int32_t m_coding_mode = 0;
     int32_t m_width = 0;
     int32_t m_height = 0;
     int32_t m_shift2 = 0;             // left shift of 2-bit deltas
     int32_t m_shift4 = 0;             // left shift of scaled 4-bit deltas
     int32_t m_rgb_output = 0;         // 1: RGB32, 0: YUY2
-    bool m_simd = simd_available;     // false selects the scalar reference kernels
+    uint32_t m_kernel_mask = kernels_all;  // the kernel levels setup may choose (0: scalar only)
+    kernel_table m_kernels;           // chosen at setup from m_kernel_mask and the processor
+    bool m_stream_output = false;     // output larger than a core's cache: stored non-temporally
 
     DecoderContext() = default;
     DecoderContext(const DecoderContext&) = delete;
@@ -116,9 +157,10 @@ struct DecoderContext {
     // modes 1 to 4), or whose buffers do not fit in 32 bits; a coding mode above
     // 4; an output compression other than RGB32 or YUY2; a failed allocation.
     // The reference frame starts as a black picture and the mode table as zeros.
+    // The kernels are chosen here, once, from m_kernel_mask and the processor.
     bool setup(int32_t width, int32_t height, uint32_t coding_mode, uint32_t output_compression);
 
-    // Frees both buffers; harmless on a released context.
+    // Frees the buffers; harmless on a released context.
     void release();
 
     // Bytes of the output buffer that one frame fills.

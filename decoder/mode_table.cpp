@@ -3,8 +3,8 @@
 // bytes of coding modes 3 and 4, read forwards. Entry layout (4 bytes a block):
 // byte 0 the luma codes of cells 0 (bits 3-5) and 1 (bits 0-2), byte 1 the chroma
 // code of cell pair 0, byte 2 the luma codes of cells 2 and 3, byte 3 the chroma
-// code of cell pair 1. The cursor opt_y runs over the luma bytes and opt_uv over
-// the chroma bytes.
+// code of cell pair 1. In the run-length table the cursor opt_y runs over the
+// luma bytes and opt_uv over the entries whose chroma bytes come next.
 #include "decoder.h"
 #include "sample_block.h"
 
@@ -33,8 +33,7 @@ frame_fault DecoderContext::unpack_packed_table(const uint8_t* records, const ui
     const size_t record_bytes = m_coding_mode == 1 ? 1 : 2;
     // Records end with their mode record, so they are found from the end; the
     // i-th record from the end fills the i-th entry from the end.
-    uint8_t* opt_y = m_table_opt + 4 * block_count();  // one past the last entry
-    uint8_t* opt_uv = opt_y + 1;
+    size_t entries = block_count();  // entries not yet filled, counted from the start
     size_t left = records_end > records ? size_t(records_end - records) : 0;
     while (left > 0) {
         if (left < record_bytes) return frame_fault::table_truncated;
@@ -57,14 +56,12 @@ frame_fault DecoderContext::unpack_packed_table(const uint8_t* records, const ui
             payload = mode2_payload(d);
         }
         if (left - record_bytes < payload) return frame_fault::table_truncated;
-        if (opt_y == m_table_opt) return frame_fault::table_overflow;
-        opt_uv -= 2, *opt_uv = entry[3];
-        opt_y -= 2, *opt_y = entry[2];
-        opt_uv -= 2, *opt_uv = entry[1];
-        opt_y -= 2, *opt_y = entry[0];
+        if (entries == 0) return frame_fault::table_overflow;
+        --entries;
+        for (int i = 0; i < 4; ++i) m_table_opt[4 * entries + i] = entry[i];
         left -= record_bytes + payload;
     }
-    return opt_y == m_table_opt ? frame_fault::none : frame_fault::record_count;
+    return entries == 0 ? frame_fault::none : frame_fault::record_count;
 }
 
 frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t* codes_end) {
@@ -82,6 +79,11 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
             if (count == 0) count = 256;
         }
         if (b < 0x80) {
+            // Long runs (still parts of a picture) four entries a step while
+            // they surely fit; the rest one by one.
+            for (; count >= 4 && table_end - opt_y >= 8; count -= 4, opt_y += 8) {
+                opt_y[0] = b, opt_y[2] = b, opt_y[4] = b, opt_y[6] = b;
+            }
             for (; count > 0; --count, opt_y += 2) {
                 if (opt_y == table_end) return frame_fault::table_overflow;
                 *opt_y = b;
@@ -89,6 +91,9 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
         } else {
             const uint8_t pair0 = (b >> 3) & 7;
             const uint8_t pair1 = b & 7;
+            for (; count >= 2 && table_end - opt_uv >= 8; count -= 2, opt_uv += 8) {
+                opt_uv[1] = pair0, opt_uv[3] = pair1, opt_uv[5] = pair0, opt_uv[7] = pair1;
+            }
             for (; count > 0; --count, opt_uv += 4) {
                 if (opt_uv == table_end) return frame_fault::table_overflow;
                 opt_uv[1] = pair0;

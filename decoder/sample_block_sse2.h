@@ -1,12 +1,9 @@
 // SSE2 twin of rebuild_sample_block_c: the four samples of a block in four 16-bit
 // lanes. Each delta field is moved to the top of its lane by a multiply (a
 // per-lane left shift) and the bits below it cleared, then one arithmetic right
-// shift sign-extends and scales it.
+// shift sign-extends and scales it. Only kernels_sse2.cpp includes this file.
 #pragma once
 
-#include "decoder.h"
-
-#if RUV_SSE2
 #include <emmintrin.h>
 
 #include <cstring>
@@ -14,14 +11,15 @@
 #include "sample_block.h"
 
 namespace ruv {
+namespace sse2 {
 
 // The right-shift counts of one frame, fixed from its shifts once per frame.
-struct delta_shifts_sse2 {
+struct delta_shifts {
     __m128i delta2;  // 14 - shift2
     __m128i delta4;  // 12 - shift4
     __m128i fine4;   // 12
 
-    delta_shifts_sse2(int32_t shift2, int32_t shift4)
+    delta_shifts(int32_t shift2, int32_t shift4)
         : delta2(_mm_cvtsi32_si128(14 - shift2)), delta4(_mm_cvtsi32_si128(12 - shift4)), fine4(_mm_cvtsi32_si128(12)) {}
 };
 
@@ -36,8 +34,8 @@ inline void store4(uint8_t* p, __m128i bytes) {
     std::memcpy(p, &v, 4);
 }
 
-inline size_t rebuild_sample_block_sse2(uint32_t code, const uint8_t* payload, const uint8_t* predictor,
-                                        uint8_t* ref, uint8_t* shown, const delta_shifts_sse2& shifts) {
+inline size_t rebuild_sample_block(uint32_t code, const uint8_t* payload, const uint8_t* predictor,
+                                        uint8_t* ref, uint8_t* shown, const delta_shifts& shifts) {
     __m128i deltas;
     const uint8_t* source;
     switch (code) {
@@ -80,5 +78,5 @@ inline size_t rebuild_sample_block_sse2(uint32_t code, const uint8_t* payload, c
     return payload_size[code];
 }
 
+}  // namespace sse2
 }  // namespace ruv
-#endif

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size -= 3;
 
     decoder_pair d;
-    d.scalar.m_simd = false;
+    d.scalar.m_kernel_mask = 0;
     const bool accepted = d.scalar.setup(width, height, mode, compression);
     if (d.simd.setup(width, height, mode, compression) != accepted) std::abort();
     if (accepted != ruv::frame_size_supported(width, height, mode)) std::abort();

@@ -1,12 +1,11 @@
 // Cell-pair output kernels: the fixed-point RGB32 conversion, YUY2 packing, and
-// the SSE2 kernels against the scalar ones, alone and inside whole frames.
+// each SIMD level against the scalar kernels, alone and inside whole frames.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 
 #include "cell_output_c.h"
-#include "cell_output_sse2.h"
 #include "decoder.h"
 #include "frame_builders.h"
 
@@ -15,13 +14,14 @@ namespace {
 
 using frames::bytes;
 
-using kernel = void (*)(const uint8_t*, uint8_t*, uint8_t*);
-
-std::vector<std::pair<const char*, kernel>> rgb_kernels() {
-    std::vector<std::pair<const char*, kernel>> k = {{"c", rgb32_pair_c}};
-#if RUV_SSE2
-    k.push_back({"sse2", rgb32_pair_sse2});
-#endif
+// The RGB32 row kernel of every level on this machine, scalar first.
+std::vector<std::pair<const char*, show_row_kernel>> rgb_kernels() {
+    std::vector<std::pair<const char*, show_row_kernel>> k;
+    for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
+        kernel_table table;
+        table.fill(level.mask);
+        k.push_back({level.name, table.show_rgb32});
+    }
     return k;
 }
 
@@ -45,7 +45,7 @@ TEST(Rgb32Conversion, KnownPixels) {
             const uint8_t y = uint8_t(c.y), u = uint8_t(c.u), v = uint8_t(c.v);
             const uint8_t cell[12] = {y, y, y, y, y, y, y, y, u, v, u, v};
             uint8_t upper[16], lower[16];
-            convert(cell, upper, lower);
+            convert(cell, 1, upper, lower);
             for (int p = 0; p < 4; ++p) {
                 for (const uint8_t* line : {upper, lower}) {
                     EXPECT_EQ(bytes(line + 4 * p, line + 4 * p + 4), bytes({c.blue, c.green, c.red, y}))
@@ -69,35 +69,43 @@ TEST(Rgb32Conversion, EachCellUsesItsOwnChroma) {
     frames::rgb_pixel(80, 255, 0, &lower_expected[12]);
     for (const auto& [name, convert] : rgb_kernels()) {
         uint8_t upper[16], lower[16];
-        convert(cell, upper, lower);
+        convert(cell, 1, upper, lower);
         EXPECT_EQ(bytes(upper, upper + 16), upper_expected) << name;
         EXPECT_EQ(bytes(lower, lower + 16), lower_expected) << name;
     }
 }
 
-// Every (Y, U, V) triple: the scalar kernel against the floor formula, and the
-// SSE2 kernel against the scalar one. Cell A carries (U, V) with luma 0-127 and
-// cell B (V, U) with luma 128-255: over all (U, V), cell A meets every triple
-// with Y below 128 and cell B every triple with Y of 128 or more.
+// Every (Y, U, V) triple: the scalar kernel against the floor formula, and each
+// SIMD level against the scalar kernel, on rows of 32 cell pairs. Cell A carries
+// (U, V) with luma 0-127 and cell B (V, U) with luma 128-255: over all (U, V),
+// cell A meets every triple with Y below 128 and cell B every triple with Y of
+// 128 or more.
 TEST(Rgb32Conversion, AllTriples) {
+    const auto kernels = rgb_kernels();
     size_t formula_mismatches = 0, simd_mismatches = 0;
     int first_bad_y = -1, first_bad_u = -1, first_bad_v = -1;
-    int first_simd_u = -1, first_simd_v = -1, first_simd_q = -1;
+    int first_simd_u = -1, first_simd_v = -1;
+    const char* first_simd_level = "";
+    uint8_t cells[32 * 12], upper[32 * 16], lower[32 * 16], upper_simd[32 * 16], lower_simd[32 * 16];
     for (int u = 0; u < 256; ++u) {
         for (int v = 0; v < 256; ++v) {
             const frames::chroma_offsets a = frames::offsets_of(u, v);
             const frames::chroma_offsets b = frames::offsets_of(v, u);
             for (int q = 0; q < 32; ++q) {
-                uint8_t cell[12];
+                uint8_t* cell = cells + 12 * q;
                 for (int i = 0; i < 4; ++i) {
                     // Luma in a scrambled order within the cell, so lanes are not all alike.
                     cell[i] = uint8_t(4 * q + (i ^ (q & 3)));
                     cell[4 + i] = uint8_t(128 + 4 * q + (i ^ ((q >> 2) & 3)));
                 }
                 cell[8] = uint8_t(u), cell[9] = uint8_t(v), cell[10] = uint8_t(v), cell[11] = uint8_t(u);
-                uint8_t upper[16], lower[16];
-                rgb32_pair_c(cell, upper, lower);
-                const uint8_t* px[8] = {upper, upper + 4, lower, lower + 4, upper + 8, upper + 12, lower + 8, lower + 12};
+            }
+            kernels[0].second(cells, 32, upper, lower);
+            for (int q = 0; q < 32; ++q) {
+                const uint8_t* cell = cells + 12 * q;
+                const uint8_t* up = upper + 16 * q;
+                const uint8_t* lo = lower + 16 * q;
+                const uint8_t* px[8] = {up, up + 4, lo, lo + 4, up + 8, up + 12, lo + 8, lo + 12};
                 for (int i = 0; i < 8; ++i) {
                     const int y = cell[i];
                     const frames::chroma_offsets& o = i < 4 ? a : b;
@@ -109,18 +117,17 @@ TEST(Rgb32Conversion, AllTriples) {
                         }
                     }
                 }
-#if RUV_SSE2
-                uint8_t upper_simd[16], lower_simd[16];
-                rgb32_pair_sse2(cell, upper_simd, lower_simd);
-                if (std::memcmp(upper, upper_simd, 16) != 0 || std::memcmp(lower, lower_simd, 16) != 0) {
-                    if (simd_mismatches++ == 0) first_simd_u = u, first_simd_v = v, first_simd_q = q;
+            }
+            for (size_t k = 1; k < kernels.size(); ++k) {
+                kernels[k].second(cells, 32, upper_simd, lower_simd);
+                if (std::memcmp(upper, upper_simd, sizeof upper) != 0 || std::memcmp(lower, lower_simd, sizeof lower) != 0) {
+                    if (simd_mismatches++ == 0) first_simd_u = u, first_simd_v = v, first_simd_level = kernels[k].first;
                 }
-#endif
             }
         }
     }
     EXPECT_EQ(formula_mismatches, 0u) << "first at Y " << first_bad_y << " U " << first_bad_u << " V " << first_bad_v;
-    EXPECT_EQ(simd_mismatches, 0u) << "first at U " << first_simd_u << " V " << first_simd_v << " luma group " << first_simd_q;
+    EXPECT_EQ(simd_mismatches, 0u) << "first at U " << first_simd_u << " V " << first_simd_v << " " << first_simd_level;
 }
 
 TEST(Yuy2Packing, Layout) {
@@ -131,20 +138,7 @@ TEST(Yuy2Packing, Layout) {
     EXPECT_EQ(bytes(lower, lower + 8), bytes({3, 9, 4, 10, 7, 11, 8, 12}));
 }
 
-#if RUV_SSE2
-TEST(Yuy2Packing, Sse2MatchesScalar) {
-    std::mt19937 rng(1);
-    for (int n = 0; n < 100000; ++n) {
-        const bytes cell = frames::random_bytes(rng, 12);
-        uint8_t upper[8], lower[8], upper_simd[8], lower_simd[8];
-        yuy2_pair_c(cell.data(), upper, lower);
-        yuy2_pair_sse2(cell.data(), upper_simd, lower_simd);
-        ASSERT_EQ(bytes(upper, upper + 8), bytes(upper_simd, upper_simd + 8)) << n;
-        ASSERT_EQ(bytes(lower, lower + 8), bytes(lower_simd, lower_simd + 8)) << n;
-    }
-}
-
-// Whole intra frames of random data through both kernel families, into buffers
+// Whole intra frames of random data through every kernel level, into buffers
 // at every offset from a 16-byte boundary. Coding mode 0 allows rows with an odd
 // number of cell pairs, which the two-pair YUY2 kernel must finish one by one.
 TEST(WholeFrames, SimdMatchesScalar) {
@@ -157,10 +151,12 @@ TEST(WholeFrames, SimdMatchesScalar) {
             for (size_t offset : {0, 1, 3, 4, 8, 12, 15}) {
                 const bytes frame = frames::intra_frame(frames::random_bytes(rng, size_t(w * h * 3 / 2)));
                 DecoderContext scalar, simd;
-                scalar.m_simd = false;
-                simd.m_simd = true;
+                scalar.m_kernel_mask = 0;
+                simd.m_kernel_mask = frames::simd_level_in_turn(offset);
                 ASSERT_TRUE(scalar.setup(w, h, mode, compression));
                 ASSERT_TRUE(simd.setup(w, h, mode, compression));
+                // Every other case streams its output, as a large frame would.
+                simd.m_stream_output = offset % 2 == 0;
                 frames::output_buffer a(scalar.output_size(), offset), b(simd.output_size(), offset);
                 EXPECT_EQ(frames::decode_intra(scalar, a, frame), frame_fault::none);
                 EXPECT_EQ(frames::decode_intra(simd, b, frame), frame_fault::none);
@@ -170,7 +166,6 @@ TEST(WholeFrames, SimdMatchesScalar) {
         }
     }
 }
-#endif
 
 }  // namespace
 }  // namespace ruv

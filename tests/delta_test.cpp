@@ -50,15 +50,15 @@ TEST(Delta, KnownOneBlockFrame) {
                        0x2D, 0x13, 0x00, 0x11, 0x3E, 0x24, 0x11, 0x22, 0x37, 0x1D, 0x00, 0x0D, 0x33, 0x19, 0x00, 0x09};
     for (uint32_t mode : {3u, 4u}) {
         for (uint32_t compression : both_outputs) {
-            for (bool simd : {false, simd_available}) {
+            for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
                 DecoderContext ctx;
-                ctx.m_simd = simd;
+                ctx.m_kernel_mask = level.mask;
                 start_with(ctx, 8, 2, mode, compression, before);
                 output_buffer out(ctx.output_size());
                 EXPECT_EQ(frames::decode_delta(ctx, out, frame), frame_fault::none);
                 EXPECT_EQ(frames::table_of(ctx), bytes({0x1C, 0x00, 0x0E, 0x02}));
-                EXPECT_EQ(frames::reference_of(ctx), after) << "mode " << mode << " simd " << simd;
-                EXPECT_EQ(out.contents(), is_rgb(compression) ? rgb : yuy2) << "mode " << mode << " simd " << simd;
+                EXPECT_EQ(frames::reference_of(ctx), after) << "mode " << mode << " kernels " << level.name;
+                EXPECT_EQ(out.contents(), is_rgb(compression) ? rgb : yuy2) << "mode " << mode << " kernels " << level.name;
             }
         }
     }
@@ -84,16 +84,16 @@ bytes cells_with(std::initializer_list<std::pair<size_t, bytes>> parts, uint8_t 
 void check_case(const block_case& c) {
     const int w = int(8 * c.blocks.size());
     for (uint32_t compression : both_outputs) {
-        for (bool simd : {false, simd_available}) {
+        for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
             DecoderContext ctx;
-            ctx.m_simd = simd;
+            ctx.m_kernel_mask = level.mask;
             start_with(ctx, w, 2, c.mode, compression, c.before);
             output_buffer out(ctx.output_size());
             EXPECT_EQ(frames::decode_delta(ctx, out, frames::delta_frame(c.blocks, int(c.mode))), frame_fault::none)
                 << c.name;
-            EXPECT_EQ(frames::reference_of(ctx), c.stored) << c.name << " simd " << simd;
+            EXPECT_EQ(frames::reference_of(ctx), c.stored) << c.name << " kernels " << level.name;
             EXPECT_EQ(out.contents(), frames::render(c.shown.empty() ? c.stored : c.shown, w, 2, is_rgb(compression)))
-                << c.name << " simd " << simd << " rgb " << is_rgb(compression);
+                << c.name << " kernels " << level.name << " rgb " << is_rgb(compression);
         }
     }
 }
@@ -176,9 +176,9 @@ TEST(Delta, PredictorsCrossCellRows) {
     std::copy_n(bytes({5, 6, 7, 8}).begin(), 4, after.begin() + 48 + 8);
     for (uint32_t mode : {3u, 4u}) {
         for (uint32_t compression : both_outputs) {
-            for (bool simd : {false, simd_available}) {
+            for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
                 DecoderContext ctx;
-                ctx.m_simd = simd;
+                ctx.m_kernel_mask = level.mask;
                 start_with(ctx, w, h, mode, compression, before);
                 output_buffer out(ctx.output_size());
                 EXPECT_EQ(frames::decode_delta(ctx, out, frames::rle_frame(blocks)), frame_fault::none);
@@ -193,9 +193,9 @@ TEST(Delta, PredictorsCrossCellRows) {
 TEST(Delta, WrappedSamplesCarryIntoTheNextFrame) {
     const bytes before = cells_with({{0, {253, 5, 100, 100}}, {12, {250, 3, 10, 128}}});
     for (uint32_t compression : both_outputs) {
-        for (bool simd : {false, simd_available}) {
+        for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
             DecoderContext ctx;
-            ctx.m_simd = simd;
+            ctx.m_kernel_mask = level.mask;
             start_with(ctx, 8, 2, 3, compression, before);
             output_buffer first(ctx.output_size());
             EXPECT_EQ(frames::decode_delta(ctx, first, frames::rle_frame({block({DELTA4_FINE, KEEP, KEEP, DELTA4}, {0x07, 0x08, 0x87, 0x1F})})),
@@ -215,9 +215,9 @@ TEST(Delta, WrappedSamplesCarryIntoTheNextFrame) {
 // KEEP and take no payload.
 TEST(Delta, ChromaCodesAbove7Keep) {
     const bytes before = cells_with({{8, {1, 2, 3, 4}}, {20, {5, 6, 7, 8}}});
-    for (bool simd : {false, simd_available}) {
+    for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
         DecoderContext ctx;
-        ctx.m_simd = simd;
+        ctx.m_kernel_mask = level.mask;
         start_with(ctx, 8, 2, 3, compression_yuy2, before);
         const uint8_t table[4] = {0x00, 0x09, 0x08, 0xFF};   // cell 2 LITERAL
         std::copy(table, table + 4, ctx.m_table_opt);
@@ -265,9 +265,9 @@ TEST(Delta, RecordSkips) {
     EXPECT_EQ(frames::packed_frame(blocks, 2).size(), 4u + 16 + 6);
     for (uint32_t mode = 1; mode <= 4; ++mode) {
         for (uint32_t compression : both_outputs) {
-            for (bool simd : {false, simd_available}) {
+            for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
                 DecoderContext ctx;
-                ctx.m_simd = simd;
+                ctx.m_kernel_mask = level.mask;
                 start_with(ctx, 24, 2, mode, compression, before);
                 output_buffer out(ctx.output_size());
                 EXPECT_EQ(frames::decode_delta(ctx, out, frames::delta_frame(blocks, int(mode))), frame_fault::none);
@@ -370,9 +370,9 @@ void expect_nothing_rebuilt(uint32_t mode, const bytes& frame, frame_fault fault
     std::mt19937 rng(33);
     const bytes before = frames::random_bytes(rng, 48);
     for (uint32_t compression : both_outputs) {
-        for (bool simd : {false, simd_available}) {
+        for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
             DecoderContext ctx;
-            ctx.m_simd = simd;
+            ctx.m_kernel_mask = level.mask;
             start_with(ctx, 16, 2, mode, compression, before);
             output_buffer out(ctx.output_size(), 0, 0x5A);
             EXPECT_EQ(frames::decode_delta(ctx, out, frame), fault) << what << " mode " << mode;
@@ -422,9 +422,9 @@ void expect_rebuilt_with(uint32_t mode, int w, const bytes& frame, const bytes& 
     const bytes before = frames::random_bytes(rng, size_t(w) * 3);
     const frames::delta_picture expected = frames::model_delta(before, table, frame.data() + 4, int(mode), stop_block);
     for (uint32_t compression : both_outputs) {
-        for (bool simd : {false, simd_available}) {
+        for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
             DecoderContext ctx;
-            ctx.m_simd = simd;
+            ctx.m_kernel_mask = level.mask;
             start_with(ctx, w, 2, mode, compression, before);
             output_buffer out(ctx.output_size());
             EXPECT_EQ(frames::decode_delta(ctx, out, frame), fault) << what;
@@ -482,9 +482,9 @@ TEST(DeltaMalformed, PayloadOverrunKeepsTheRest) {
         padded.resize(64, 0);
         const frames::delta_picture expected = frames::model_delta(before, table, padded.data(), 3, c.stop_block);
         for (uint32_t compression : both_outputs) {
-            for (bool simd : {false, simd_available}) {
+            for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
                 DecoderContext ctx;
-                ctx.m_simd = simd;
+                ctx.m_kernel_mask = level.mask;
                 start_with(ctx, w, h, 3, compression, before);
                 output_buffer out(ctx.output_size(), 0, 0x5A);
                 EXPECT_EQ(frames::decode_delta(ctx, out, frame),
@@ -539,8 +539,8 @@ TEST(DeltaRandom, SimdScalarAndModelAgree) {
         const uint32_t compression = both_outputs[(stream / 24) % 2];
         const size_t blocks = size_t(w / 8) * size_t(h / 2);
         DecoderContext simd, scalar;
-        simd.m_simd = simd_available;
-        scalar.m_simd = false;
+        simd.m_kernel_mask = frames::simd_level_in_turn(size_t(stream));
+        scalar.m_kernel_mask = 0;
         // Pictures near black and white make sums leave 0..255 often.
         bytes picture = frames::random_bytes(rng, size_t(w * h * 3 / 2));
         if (stream % 3 == 0)
@@ -593,8 +593,8 @@ TEST(DeltaRandom, DamagedFramesDecodeAlike) {
         const uint32_t mode = uint32_t(1 + stream % 4);
         const uint32_t compression = both_outputs[(stream / 4) % 2];
         DecoderContext simd, scalar;
-        simd.m_simd = simd_available;
-        scalar.m_simd = false;
+        simd.m_kernel_mask = frames::simd_level_in_turn(size_t(stream));
+        scalar.m_kernel_mask = 0;
         const bytes picture = frames::random_bytes(rng, size_t(w * h * 3 / 2));
         start_with(simd, w, h, mode, compression, picture);
         start_with(scalar, w, h, mode, compression, picture);

@@ -99,9 +99,9 @@ TEST(Intra, ReferenceIsThePayload) {
     std::mt19937 rng(11);
     for (uint32_t mode = 0; mode <= 4; ++mode) {
         for (uint32_t compression : {compression_yuy2, compression_rgb32}) {
-            for (bool simd : {false, simd_available}) {
+            for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
                 DecoderContext ctx;
-                ctx.m_simd = simd;
+                ctx.m_kernel_mask = level.mask;
                 ASSERT_TRUE(ctx.setup(24, 6, mode, compression));
                 const bytes cells = frames::random_bytes(rng, 24 * 6 * 3 / 2);
                 output_buffer out(ctx.output_size());
@@ -147,11 +147,11 @@ TEST(Intra, ShortFrameShowsThePreviousPictureBeyondItsEnd) {
     const bytes second = frames::random_bytes(rng, w * h * 3 / 2);
     for (uint32_t mode = 1; mode <= 4; ++mode) {
         for (uint32_t compression : {compression_yuy2, compression_rgb32}) {
-            for (bool simd : {false, simd_available}) {
+            for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
                 const bool rgb = compression == compression_rgb32;
                 for (size_t length : {size_t(0), size_t(3), size_t(4), size_t(4 + 12 * 5 + 7), size_t(4 + 12 * 7)}) {
                     DecoderContext ctx;
-                    ctx.m_simd = simd;
+                    ctx.m_kernel_mask = level.mask;
                     ASSERT_TRUE(ctx.setup(w, h, mode, compression));
                     output_buffer out(ctx.output_size());
                     ASSERT_EQ(frames::decode_intra(ctx, out, frames::intra_frame(first)), frame_fault::none);
@@ -219,10 +219,10 @@ TEST(Intra, OutputNeedNotBeAligned) {
     const int w = 24, h = 4;
     const bytes cells = frames::random_bytes(rng, w * h * 3 / 2);
     for (uint32_t compression : {compression_yuy2, compression_rgb32}) {
-        for (bool simd : {false, simd_available}) {
+        for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
             for (size_t offset = 0; offset < 16; ++offset) {
                 DecoderContext ctx;
-                ctx.m_simd = simd;
+                ctx.m_kernel_mask = level.mask;
                 ASSERT_TRUE(ctx.setup(w, h, 2, compression));
                 output_buffer out(ctx.output_size(), offset, 0x33);
                 EXPECT_EQ(frames::decode_intra(ctx, out, frames::intra_frame(cells)), frame_fault::none);

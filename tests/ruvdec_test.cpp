@@ -240,6 +240,12 @@ TEST(RuvdecRaw, EveryCodingModeMatchesTheDecoderByteForByte) {
         EXPECT_EQ(read_file(rgb), concat(want_rgb, 0, plan.frames - 1));
         EXPECT_EQ(want_yuy2[3], want_yuy2[2]);
         EXPECT_EQ(want_rgb[0], bytes(want_rgb[0].size(), 0));
+        // Every kernel level decodes alike.
+        for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
+            r = ruvdec({"decode", avi_path.string(), "-o", yuy2.string(), "--quiet", "--kernels", level.name});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(read_file(yuy2), concat(want_yuy2, 0, plan.frames - 1)) << level.name;
+        }
     }
     EXPECT_TRUE(no_part_files(dir));
 }
@@ -728,6 +734,7 @@ TEST(RuvdecUsage, BadCommandLinesExitWithTwo) {
         {"decode", in, "-o", "-", "--format", "png"},
         {"decode", in, "-o", (dir / "out.yuy2").string(), "--frames", "x"},
         {"decode", in, "-o", (dir / "out.yuy2").string(), "--bogus"},
+        {"decode", in, "-o", (dir / "out.yuy2").string(), "--kernels", "mmx"},
         {"decode", in, in, "-o", (dir / "out.yuy2").string()},
         {"info", in, "--quiet"},
         {"info"},

@@ -58,6 +58,7 @@ const char* const usage =
     "  --threads N           PNG output: encode on at most N threads (default: every core)\n"
     "  --strict              any frame with a fault is an error (exit status 3)\n"
     "  -q, --quiet           no progress bar\n"
+    "  --kernels LEVEL       decode: kernels of at most this level (scalar, sse2, avx2)\n"
     "  --json                info: print JSON\n"
     "  -h, --help            show this help\n"
     "  --version             show the version\n"
@@ -89,6 +90,7 @@ struct options {
     bool strict = false;
     size_t stream = ruv_stream::no_stream;
     size_t threads = 0;          // 0: every core
+    uint32_t kernel_mask = ruv::kernels_all;
 };
 
 // Messages on standard error that keep clear of the progress bar.
@@ -160,7 +162,8 @@ int parse_arguments(int argc, char** argv, options& o) {
         const bool decode = o.command == "decode";
         // info --frames lists the frames; decode --frames picks some.
         const bool takes_value = arg == "-o" || arg == "--output" || arg == "-f" || arg == "--format" ||
-                                 (arg == "--frames" && decode) || arg == "--stream" || arg == "--threads";
+                                 (arg == "--frames" && decode) || arg == "--stream" || arg == "--threads" ||
+                                 arg == "--kernels";
         if (takes_value && !has_value) {
             if (i + 1 >= argc) return usage_error(arg + " needs a value");
             value = argv[++i];
@@ -193,6 +196,9 @@ int parse_arguments(int argc, char** argv, options& o) {
             o.frames_given = true;
             if (!parse_frames(value, o.first, o.last))
                 return usage_error("--frames " + value + ": expected FIRST-LAST with FIRST <= LAST (or FIRST-)");
+        } else if (arg == "--kernels") {
+            if (!ruv::kernel_mask_of(value.c_str(), o.kernel_mask))
+                return usage_error("--kernels " + value + ": expected scalar, sse2 or avx2");
         } else if (arg == "-q" || arg == "--quiet") {
             o.quiet = true;
         } else if (arg == "--json") {
@@ -605,6 +611,7 @@ int run_decode(const options& o) {
                            std::to_string(written) + " frames are to be written");
 
     ruv::DecoderContext decoder;
+    decoder.m_kernel_mask = o.kernel_mask;
     const ruv::InputFormat& f = stream.m_format;
     const uint32_t output = decoder_output(format, avi_compression);
     if (!decoder.setup(f.width, f.height, f.coding_mode, output)) {

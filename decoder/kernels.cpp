@@ -1,0 +1,109 @@
+// Choosing kernels: the processor's features, read once, and the table they fill.
+#include "kernels.h"
+
+#include <cstring>
+
+#if RUV_X86_KERNELS
+#include <cpuid.h>
+#endif
+
+namespace ruv {
+
+namespace {
+
+#if RUV_X86_KERNELS
+// The register state the operating system saves on a context switch (XCR0).
+uint64_t saved_register_state() {
+    uint32_t lo, hi;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return uint64_t(hi) << 32 | lo;
+}
+
+uint32_t detect() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    uint32_t mask = 0;
+    if (d & bit_SSE2) mask |= kernels_sse2;
+    // AVX2 needs the instructions and an operating system that saves the 256-bit
+    // registers (XMM and YMM state in XCR0, which OSXSAVE says may be read).
+    const bool os_saves_ymm = (c & bit_OSXSAVE) && (c & bit_AVX) && (saved_register_state() & 6) == 6;
+    unsigned a7, b7, c7, d7;
+    if (os_saves_ymm && __get_cpuid_count(7, 0, &a7, &b7, &c7, &d7) && (b7 & bit_AVX2)) mask |= kernels_avx2;
+    return mask;
+}
+
+size_t core_cache() {
+    // Leaf 0x80000006 gives the second-level cache in KiB in ECX bits 16-31, on
+    // both Intel and AMD processors.
+    unsigned a, b, c, d;
+    if (__get_cpuid(0x80000006, &a, &b, &c, &d) && (c >> 16) != 0) return size_t(c >> 16) << 10;
+    return 0;
+}
+#else
+uint32_t detect() { return 0; }
+size_t core_cache() { return 0; }
+#endif
+
+struct level_entry {
+    const char* name;
+    uint32_t bit;
+    void (*fill)(kernel_table&);
+};
+constexpr level_entry simd_levels[] = {
+#if RUV_X86_KERNELS
+    {"sse2", kernels_sse2, fill_kernels_sse2},
+    {"avx2", kernels_avx2, fill_kernels_avx2},
+#endif
+    {nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+uint32_t detected_kernel_mask() {
+    static const uint32_t mask = detect();
+    return mask;
+}
+
+size_t detected_core_cache_bytes() {
+    static const size_t bytes = [] {
+        const size_t found = core_cache();
+        return found != 0 ? found : size_t(1) << 20;
+    }();
+    return bytes;
+}
+
+void kernel_table::fill(uint32_t mask) {
+    fill_kernels_c(*this);
+    const uint32_t usable = mask & detected_kernel_mask();
+    for (const level_entry& level : simd_levels) {
+        if (!level.name || !(usable & level.bit)) break;
+        level.fill(*this);
+    }
+}
+
+std::vector<kernel_level> kernel_levels(uint32_t available) {
+    std::vector<kernel_level> levels = {{"scalar", 0}};
+    uint32_t below = 0;
+    for (const level_entry& level : simd_levels) {
+        if (!level.name || !(available & level.bit)) break;
+        below |= level.bit;
+        levels.push_back({level.name, below});
+    }
+    return levels;
+}
+
+bool kernel_mask_of(const char* name, uint32_t& mask) {
+    for (const kernel_level& level : kernel_levels(kernels_all)) {
+        if (std::strcmp(level.name, name) == 0) {
+            mask = level.mask;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* kernel_level_name(uint32_t mask) {
+    return kernel_levels(mask & detected_kernel_mask()).back().name;
+}
+
+}  // namespace ruv

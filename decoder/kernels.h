@@ -1,0 +1,87 @@
+// The kernels a context decodes with: one table per context, filled once at setup
+// with the scalar kernels and then overridden, level by level, by those of each
+// instruction set that the processor and the operating system support and the
+// context's mask allows. Each instruction set's kernels live in their own source
+// file (kernels_<set>.cpp), the only one compiled with that set's flags.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ruv {
+
+// Kernel levels, as bits of a mask; a level is used only with every level below it.
+constexpr uint32_t kernels_sse2 = 1u << 0;
+constexpr uint32_t kernels_avx2 = 1u << 1;
+constexpr uint32_t kernels_all = ~0u;
+
+// The levels that this processor and operating system run, found once.
+uint32_t detected_kernel_mask();
+// Bytes of the second-level cache of one core (an estimate where the processor
+// does not say), found once.
+size_t detected_core_cache_bytes();
+
+struct kernel_level {
+    const char* name;   // "scalar", "sse2", "avx2"
+    uint32_t mask;      // the mask that makes a context use exactly this level
+};
+// The scalar level, then each level in `available` in rising order.
+std::vector<kernel_level> kernel_levels(uint32_t available);
+// The mask of a level by name; false for a name this build does not know.
+bool kernel_mask_of(const char* name, uint32_t& mask);
+// The name of the highest level that a mask allows on this machine.
+const char* kernel_level_name(uint32_t mask);
+
+// What a delta frame carries from block to block.
+struct delta_cursor {
+    const uint8_t* payload;       // next payload byte
+    const uint8_t* payload_end;
+    int32_t shift2, shift4;       // left shifts of 2-bit and scaled 4-bit deltas
+    uint8_t left_y[4];            // four copies of the upper-left luma of the last luma block
+    uint8_t left_uv[4];           // the last chroma block
+    bool row_kept;                // the row rebuilt last kept every block: its shown cell pairs are the reference's
+};
+
+// Shows `pairs` cell pairs (12 bytes each) on the two output lines of a cell row.
+using show_row_kernel = void (*)(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower);
+
+// Rebuilds up to `blocks` 8x2 blocks of a cell row under their mode words (4 table
+// bytes each): the reference cell pairs in place, the shown ones to `shown`
+// (unless the row keeps every block, which sets row_kept). Stops before the first
+// block whose payload and mode record would pass payload_end and returns the
+// number of blocks rebuilt.
+using rebuild_row_kernel = size_t (*)(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown,
+                                      delta_cursor& cursor);
+
+// Rebuilds one sample block by one code; returns the payload bytes consumed.
+// It may read four payload bytes, whatever the code.
+using rebuild_block_kernel = size_t (*)(uint32_t code, const uint8_t* payload, const uint8_t* predictor,
+                                        uint8_t* ref, uint8_t* shown, int32_t shift2, int32_t shift4);
+
+struct kernel_table {
+    show_row_kernel show_yuy2 = nullptr;
+    show_row_kernel show_rgb32 = nullptr;
+    // The same with non-temporal stores, for outputs larger than the processor's
+    // own cache: their lines are then written without being read first. Each
+    // line must start on a 16-byte boundary; end_stream, after the last row,
+    // orders those stores before any later ones.
+    show_row_kernel show_yuy2_stream = nullptr;
+    show_row_kernel show_rgb32_stream = nullptr;
+    void (*end_stream)() = nullptr;
+    // Copies bytes with non-temporal stores where it can: intra frames kept as the
+    // reference frame of an output that is streamed.
+    void (*copy_stream)(uint8_t* to, const uint8_t* from, size_t bytes) = nullptr;
+    rebuild_row_kernel rebuild_row[3] = {};   // by mode record bytes after each block's payload: 0, 1, 2
+    rebuild_block_kernel rebuild_block = nullptr;
+
+    // The scalar kernels, overridden by each level in `mask` that this machine runs.
+    void fill(uint32_t mask);
+};
+
+// Each level's own kernels; fill_kernels_c sets every entry.
+void fill_kernels_c(kernel_table& table);
+void fill_kernels_sse2(kernel_table& table);
+void fill_kernels_avx2(kernel_table& table);
+
+}  // namespace ruv

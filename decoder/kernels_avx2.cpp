@@ -1,0 +1,108 @@
+// The AVX2 kernels: output rows four (YUY2) or two (RGB32) cell pairs at a time,
+// the SSE2 kernels for the pairs left over. This file alone is compiled with AVX2
+// enabled, and uses no inline function from outside it, so no AVX2 code can reach
+// a processor without AVX2. Sample blocks are four bytes, too narrow to gain
+// from wider registers: delta frames keep the SSE2 rebuild.
+#include <immintrin.h>
+
+#include "kernels.h"
+#include "kernels_x86.h"
+
+namespace ruv {
+
+namespace avx2 {
+
+inline __m256i load_two(const uint8_t* low, const uint8_t* high) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
+}
+
+// Bytes of a cell pair at offset o of a lane into its upper and lower YUY2 lines:
+// luma A0 A1 B0 B1 (upper) and A2 A3 B2 B3 (lower), each with U V of its cell.
+#define RUV_YUY2_LANE(o)                                                                                   \
+    o + 0, o + 8, o + 1, o + 9, o + 4, o + 10, o + 5, o + 11, o + 2, o + 8, o + 3, o + 9, o + 6, o + 10, \
+        o + 7, o + 11
+
+// 32-byte stores, plain, or non-temporal in two 16-byte halves (lines are only
+// known to start on 16-byte boundaries).
+template <bool stream>
+inline void store32(uint8_t* p, __m256i v) {
+    if (stream) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(v));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(p + 16), _mm256_extracti128_si256(v, 1));
+    } else {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+    }
+}
+
+template <bool stream>
+void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    // Pairs 0, 1 and 2 are loaded from their start; pair 3 from 4 bytes before,
+    // so that no load reaches past the last pair.
+    const __m256i order01 = _mm256_setr_epi8(RUV_YUY2_LANE(0), RUV_YUY2_LANE(0));
+    const __m256i order23 = _mm256_setr_epi8(RUV_YUY2_LANE(0), RUV_YUY2_LANE(4));
+    size_t i = 0;
+    for (; i + 4 <= pairs; i += 4) {
+        const uint8_t* c = cells + 12 * i;
+        const __m256i p01 = _mm256_shuffle_epi8(load_two(c, c + 12), order01);    // up0 lo0 | up1 lo1
+        const __m256i p23 = _mm256_shuffle_epi8(load_two(c + 24, c + 32), order23);  // up2 lo2 | up3 lo3
+        const __m256i ups = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
+        const __m256i los = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
+        store32<stream>(upper + 8 * i, ups);
+        store32<stream>(lower + 8 * i, los);
+    }
+    if (i < pairs) (stream ? sse2::show_yuy2_stream : sse2::show_yuy2)(cells + 12 * i, pairs - i, upper + 8 * i, lower + 8 * i);
+}
+#undef RUV_YUY2_LANE
+
+// The SSE2 RGB32 kernel with one cell pair in each 128-bit lane.
+template <bool stream>
+void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    const __m256i zero = _mm256_setzero_si256();
+    // The second pair is loaded from 4 bytes before it (so that no load reaches
+    // past it) and moved down to the start of its lane.
+    const __m256i align = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,  //
+                                           4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 15, 15, 15, 15);
+    // Coefficients times 4 lanes of centred chroma: the high half of each product
+    // is floor(chroma * coefficient / 16384), as in the scalar kernel.
+    const __m256i coef = _mm256_setr_epi16(29016, -5662, -11706, 22973, 29016, -5662, -11706, 22973,  //
+                                           29016, -5662, -11706, 22973, 29016, -5662, -11706, 22973);
+    const __m256i keep01 = _mm256_setr_epi16(-1, -1, 0, 0, -1, -1, 0, 0, -1, -1, 0, 0, -1, -1, 0, 0);
+    const __m256i keep12 = _mm256_setr_epi16(0, -1, -1, 0, 0, -1, -1, 0, 0, -1, -1, 0, 0, -1, -1, 0);
+    size_t i = 0;
+    for (; i + 2 <= pairs; i += 2) {
+        const uint8_t* c = cells + 12 * i;
+        const __m256i cell = _mm256_shuffle_epi8(load_two(c, c + 8), align);
+        // Lanes UA UA VA VA UB UB VB VB of each pair, centred and times 4.
+        __m256i chroma = _mm256_unpacklo_epi8(_mm256_srli_si256(cell, 8), zero);
+        chroma = _mm256_unpacklo_epi16(chroma, chroma);
+        chroma = _mm256_slli_epi16(_mm256_sub_epi16(chroma, _mm256_set1_epi16(128)), 2);
+        const __m256i t = _mm256_mulhi_epi16(chroma, coef);  // dB, gU, gV, dR for each cell
+        // (dB, gU + gV, dR, 0) for each cell.
+        const __m256i offs = _mm256_add_epi16(_mm256_and_si256(t, keep01), _mm256_and_si256(_mm256_srli_epi64(t, 16), keep12));
+        const __m256i offs_a = _mm256_unpacklo_epi64(offs, offs);
+        const __m256i offs_b = _mm256_unpackhi_epi64(offs, offs);
+        const __m256i y16 = _mm256_unpacklo_epi8(cell, zero);
+        const __m256i ya = _mm256_unpacklo_epi16(y16, y16);
+        const __m256i yb = _mm256_unpackhi_epi16(y16, y16);
+        const __m256i a_upper = _mm256_add_epi16(_mm256_unpacklo_epi32(ya, ya), offs_a);
+        const __m256i a_lower = _mm256_add_epi16(_mm256_unpackhi_epi32(ya, ya), offs_a);
+        const __m256i b_upper = _mm256_add_epi16(_mm256_unpacklo_epi32(yb, yb), offs_b);
+        const __m256i b_lower = _mm256_add_epi16(_mm256_unpackhi_epi32(yb, yb), offs_b);
+        // Unsigned saturation clamps to 0..255; the fourth lane carries the luma unchanged.
+        store32<stream>(upper + 16 * i, _mm256_packus_epi16(a_upper, b_upper));
+        store32<stream>(lower + 16 * i, _mm256_packus_epi16(a_lower, b_lower));
+    }
+    if (i < pairs) (stream ? sse2::show_rgb32_stream : sse2::show_rgb32)(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
+}
+
+}  // namespace avx2
+
+void fill_kernels_avx2(kernel_table& table) {
+    table.show_yuy2 = avx2::show_yuy2<false>;
+    table.show_rgb32 = avx2::show_rgb32<false>;
+    table.show_yuy2_stream = avx2::show_yuy2<true>;
+    table.show_rgb32_stream = avx2::show_rgb32<true>;
+}
+
+}  // namespace ruv

@@ -1,0 +1,138 @@
+// The SSE2 kernels, the baseline of every x86 build. This file alone is compiled
+// with SSE2 enabled.
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "cell_output_sse2.h"
+#include "delta_walk.h"
+#include "kernels.h"
+#include "sample_block_sse2.h"
+
+namespace ruv {
+
+namespace sse2 {
+
+// Two cell pairs at a time, then one left over.
+template <bool stream>
+void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    size_t i = 0;
+    for (; i + 2 <= pairs; i += 2) yuy2_two_pairs<stream>(cells + 12 * i, upper + 8 * i, lower + 8 * i);
+    if (i < pairs) yuy2_pair(cells + 12 * i, upper + 8 * i, lower + 8 * i);
+}
+
+template <bool stream>
+void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    for (size_t i = 0; i < pairs; ++i) rgb32_pair<stream>(cells + 12 * i, upper + 16 * i, lower + 16 * i);
+}
+
+void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    show_yuy2_as<false>(cells, pairs, upper, lower);
+}
+void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    show_rgb32_as<false>(cells, pairs, upper, lower);
+}
+void show_yuy2_stream(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    show_yuy2_as<true>(cells, pairs, upper, lower);
+}
+void show_rgb32_stream(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    show_rgb32_as<true>(cells, pairs, upper, lower);
+}
+
+void end_stream() { _mm_sfence(); }
+
+void copy_stream(uint8_t* to, const uint8_t* from, size_t bytes) {
+    const size_t head = std::min(bytes, (16 - reinterpret_cast<uintptr_t>(to) % 16) % 16);
+    std::memcpy(to, from, head);
+    size_t i = head;
+    for (; i + 16 <= bytes; i += 16) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(to + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
+    }
+    std::memcpy(to + i, from + i, bytes - i);
+}
+
+// Sample blocks without a branch on their code: the code picks, from tables, the
+// block the samples start from (reference, predictor or, for LITERAL, the
+// payload itself) and how the delta fields are cut from the first two payload
+// bytes. With both bytes as one 16-bit word W in every lane, lane i of W times
+// a per-code multiplier has its field at the top bits: DELTA2 fields at bits 2i
+// (times 1 << (14 - 2i)); 4-bit fields at bits 0, 8, 4, 12 (times 1 << 12,
+// 1 << 4, 1 << 8, 1). The other bits are cleared and one arithmetic right shift
+// sign-extends and scales the field; codes without deltas multiply by 0. It reads
+// the four bytes at the payload, whatever the code: over_read is 3.
+struct rebuilder {
+    static constexpr size_t over_read = 3;
+    enum : uint8_t { from_ref, from_predictor, from_payload };
+
+    struct code_plan {
+        int16_t multiplier[8];
+        int16_t field[8];
+    };
+    static constexpr int16_t d2_field = int16_t(0xC000), d4_field = int16_t(0xF000);
+    static constexpr code_plan plans[8] = {
+        {{0}, {0}},                                                                           // KEEP
+        {{0}, {0}},                                                                           // LITERAL
+        {{1 << 14, 1 << 12, 1 << 10, 1 << 8}, {d2_field, d2_field, d2_field, d2_field}},     // DELTA2
+        {{1 << 12, 1 << 4, 1 << 8, 1}, {d4_field, d4_field, d4_field, d4_field}},            // DELTA4
+        {{0}, {0}},                                                                           // LEFT
+        {{1 << 12, 1 << 4, 1 << 8, 1}, {d4_field, d4_field, d4_field, d4_field}},            // DELTA4_FINE
+        {{1 << 14, 1 << 12, 1 << 10, 1 << 8}, {d2_field, d2_field, d2_field, d2_field}},     // LEFT_DELTA2
+        {{1 << 12, 1 << 4, 1 << 8, 1}, {d4_field, d4_field, d4_field, d4_field}},            // LEFT_DELTA4
+    };
+    static constexpr uint8_t source_of[8] = {from_ref,       from_payload, from_ref,       from_ref,
+                                             from_predictor, from_ref,     from_predictor, from_predictor};
+
+    __m128i count[8];  // right shift of each code's fields
+    delta_shifts shifts;
+
+    rebuilder(int32_t s2, int32_t s4) : shifts(s2, s4) {
+        const int32_t counts[8] = {0, 0, 14 - s2, 12 - s4, 0, 12, 14 - s2, 12 - s4};
+        for (int i = 0; i < 8; ++i) count[i] = _mm_cvtsi32_si128(counts[i]);
+    }
+
+    size_t operator()(uint32_t code, const uint8_t* payload, const uint8_t* predictor, uint8_t* ref,
+                      uint8_t* shown) const {
+        const uint32_t i = code < 8 ? code : 0;  // chroma codes above 7 keep
+        const uint8_t* const sources[3] = {ref, predictor, payload};
+        const __m128i base = load4_u16(sources[source_of[i]]);
+        int32_t bytes;
+        std::memcpy(&bytes, payload, 4);
+        const __m128i word = _mm_shufflelo_epi16(_mm_cvtsi32_si128(bytes), 0);
+        const code_plan& plan = plans[i];
+        const __m128i fields = _mm_and_si128(
+            _mm_mullo_epi16(word, _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.multiplier))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.field)));
+        const __m128i sums = _mm_add_epi16(base, _mm_sra_epi16(fields, count[i]));
+        store4(ref, _mm_packus_epi16(_mm_and_si128(sums, _mm_set1_epi16(0xFF)), sums));
+        store4(shown, _mm_packus_epi16(sums, sums));
+        return payload_size[i];
+    }
+
+    size_t exact(uint32_t code, const uint8_t* payload, const uint8_t* predictor, uint8_t* ref,
+                 uint8_t* shown) const {
+        return rebuild_sample_block(code, payload, predictor, ref, shown, shifts);
+    }
+};
+
+size_t rebuild_block(uint32_t code, const uint8_t* payload, const uint8_t* predictor, uint8_t* ref,
+                     uint8_t* shown, int32_t shift2, int32_t shift4) {
+    return rebuilder(shift2, shift4)(code, payload, predictor, ref, shown);
+}
+
+}  // namespace sse2
+
+void fill_kernels_sse2(kernel_table& table) {
+    table.show_yuy2 = sse2::show_yuy2;
+    table.show_rgb32 = sse2::show_rgb32;
+    table.show_yuy2_stream = sse2::show_yuy2_stream;
+    table.show_rgb32_stream = sse2::show_rgb32_stream;
+    table.end_stream = sse2::end_stream;
+    table.copy_stream = sse2::copy_stream;
+    table.rebuild_row[0] = rebuild_row_with<0, sse2::rebuilder>;
+    table.rebuild_row[1] = rebuild_row_with<1, sse2::rebuilder>;
+    table.rebuild_row[2] = rebuild_row_with<2, sse2::rebuilder>;
+    table.rebuild_block = sse2::rebuild_block;
+}
+
+}  // namespace ruv
