@@ -39,7 +39,7 @@ bool png_folder_exists(const name_pattern& pattern, const std::string& text, std
     if (!why)
         why = std::make_error_code(std::filesystem::exists(status) ? std::errc::not_a_directory
                                                                    : std::errc::no_such_file_or_directory);
-    error = "cannot create " + text + ": " + why.message();
+    error = "cannot create " + text + ": folder " + folder.string() + ": " + why.message();
     return false;
 }
 
