@@ -62,13 +62,11 @@ inline const uint8_t* rebuild_cell_pair(uint32_t v, const uint8_t* payload, uint
     return payload;
 }
 
-// record_skip is the mode record after each block's payload: 1 or 2 bytes in
-// coding modes 1 and 2, none in 3 and 4. The mode word shifted right by 16 serves
-// cell pair 1 with cell pair 0's field positions.
-template <size_t record_skip, typename rebuilder>
-size_t rebuild_row_with(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
-    // A row that keeps every block (and has its mode records, if any) leaves the
-    // reference as it is and shows it: only the predictors move on.
+// A row that keeps every block (and has its mode records, if any) leaves the
+// reference as it is and shows it: only the predictors and the payload move on.
+// Sets row_kept to whether the row is such a row.
+template <size_t record_skip>
+bool keep_whole_row(const uint8_t* table, size_t blocks, const uint8_t* ref, delta_cursor& c) {
     size_t kept = 0;
     while (kept < blocks && keeps_block(mode_word(table + 4 * kept))) ++kept;
     c.row_kept = kept == blocks && blocks > 0 && size_t(c.payload_end - c.payload) >= blocks * record_skip;
@@ -77,8 +75,16 @@ size_t rebuild_row_with(const uint8_t* table, size_t blocks, uint8_t* ref, uint8
         std::memset(c.left_y, last[16], 4);
         std::memcpy(c.left_uv, last + 20, 4);
         c.payload += blocks * record_skip;
-        return blocks;
     }
+    return c.row_kept;
+}
+
+// record_skip is the mode record after each block's payload: 1 or 2 bytes in
+// coding modes 1 and 2, none in 3 and 4. The mode word shifted right by 16 serves
+// cell pair 1 with cell pair 0's field positions.
+template <size_t record_skip, typename rebuilder>
+size_t rebuild_row_with(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
+    if (keep_whole_row<record_skip>(table, blocks, ref, c)) return blocks;
     const rebuilder rebuild(c.shift2, c.shift4);
     // The running state in locals, which the stores to the reference cannot alias.
     const uint8_t* payload = c.payload;

@@ -1,12 +1,13 @@
 // The AVX2 kernels: output rows four (YUY2) or two (RGB32) cell pairs at a time,
-// the SSE2 kernels for the pairs left over. This file alone is compiled with AVX2
-// enabled, and uses no inline function from outside it, so no AVX2 code can reach
-// a processor without AVX2. Sample blocks are four bytes, too narrow to gain
-// from wider registers: delta frames keep the SSE2 rebuild.
+// delta rows four blocks at a time (rebuild_rows_avx2.h), the SSE2 kernels for
+// what is left over. This file alone is compiled with AVX2 enabled, and calls no
+// inline function with external linkage, so no AVX2 code can reach a processor
+// without AVX2.
 #include <immintrin.h>
 
 #include "kernels.h"
 #include "kernels_x86.h"
+#include "rebuild_rows_avx2.h"
 
 namespace ruv {
 
@@ -103,6 +104,9 @@ void fill_kernels_avx2(kernel_table& table) {
     table.show_rgb32 = avx2::show_rgb32<false>;
     table.show_yuy2_stream = avx2::show_yuy2<true>;
     table.show_rgb32_stream = avx2::show_rgb32<true>;
+    table.rebuild_row[0] = avx2::rebuild_row<0>;
+    table.rebuild_row[1] = avx2::rebuild_row<1>;
+    table.rebuild_row[2] = avx2::rebuild_row<2>;
 }
 
 }  // namespace ruv

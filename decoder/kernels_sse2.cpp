@@ -8,6 +8,7 @@
 #include "cell_output_sse2.h"
 #include "delta_walk.h"
 #include "kernels.h"
+#include "kernels_x86.h"
 #include "sample_block_sse2.h"
 
 namespace ruv {
@@ -120,6 +121,9 @@ size_t rebuild_block(uint32_t code, const uint8_t* payload, const uint8_t* predi
     return rebuilder(shift2, shift4)(code, payload, predictor, ref, shown);
 }
 
+const rebuild_row_kernel rebuild_rows[3] = {rebuild_row_with<0, rebuilder>, rebuild_row_with<1, rebuilder>,
+                                             rebuild_row_with<2, rebuilder>};
+
 }  // namespace sse2
 
 void fill_kernels_sse2(kernel_table& table) {
@@ -129,9 +133,7 @@ void fill_kernels_sse2(kernel_table& table) {
     table.show_rgb32_stream = sse2::show_rgb32_stream;
     table.end_stream = sse2::end_stream;
     table.copy_stream = sse2::copy_stream;
-    table.rebuild_row[0] = rebuild_row_with<0, sse2::rebuilder>;
-    table.rebuild_row[1] = rebuild_row_with<1, sse2::rebuilder>;
-    table.rebuild_row[2] = rebuild_row_with<2, sse2::rebuilder>;
+    for (size_t skip = 0; skip < 3; ++skip) table.rebuild_row[skip] = sse2::rebuild_rows[skip];
     table.rebuild_block = sse2::rebuild_block;
 }
 

@@ -5,6 +5,8 @@
 // code of cell pair 0, byte 2 the luma codes of cells 2 and 3, byte 3 the chroma
 // code of cell pair 1. In the run-length table the cursor opt_y runs over the
 // luma bytes and opt_uv over the entries whose chroma bytes come next.
+#include <algorithm>
+
 #include "decoder.h"
 #include "sample_block.h"
 
@@ -66,12 +68,41 @@ frame_fault DecoderContext::unpack_packed_table(const uint8_t* records, const ui
 
 frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t* codes_end) {
     if (!m_table_opt) return frame_fault::none;
-    uint8_t* const table_end = m_table_opt + 4 * block_count();
-    uint8_t* opt_y = m_table_opt;   // the next luma byte
-    uint8_t* opt_uv = m_table_opt;  // the entry whose chroma bytes (1 and 3) come next
+    uint8_t* const table = m_table_opt;
+    uint8_t* const table_end = table + 4 * block_count();
+    uint8_t* opt_y = table;   // the next luma byte
+    uint8_t* opt_uv = table;  // the entry whose chroma bytes (1 and 3) come next
+    // The values last written at each cursor, once both have written one.
+    uint8_t last_y = 0, last_pair0 = 0, last_pair1 = 0;
     const uint8_t* p = codes;
     while (p < codes_end) {
-        const uint8_t b = *p++;
+        // A single entry (a single code, or a run of one) of either kind, the
+        // most common code of busy pictures, without a branch on its kind, which
+        // mixed tables make unpredictable: both cursors write, the one of the
+        // other kind its last entry again, unchanged, and only the entry's own
+        // cursor moves.
+        const uint8_t b = *p;
+        if (opt_uv != table && opt_y != table && codes_end - p >= 2 && std::max(opt_y, opt_uv) < table_end) {
+            const size_t run = (b >> 6) & 1;
+            if ((run & size_t(p[1] != 1)) == 0) {
+                const size_t chroma = b >> 7;
+                // Selects by mask, which compilers keep free of branches.
+                const uint8_t is_chroma = uint8_t(0 - chroma);
+                last_y = uint8_t((last_y & is_chroma) | (b & ~is_chroma));
+                last_pair0 = uint8_t((((b >> 3) & 7) & is_chroma) | (last_pair0 & ~is_chroma));
+                last_pair1 = uint8_t((b & 7 & is_chroma) | (last_pair1 & ~is_chroma));
+                opt_y[-2 * ptrdiff_t(chroma)] = last_y;
+                uint8_t* const uv = opt_uv - 4 * ptrdiff_t(1 - chroma);
+                uv[1] = last_pair0;
+                uv[3] = last_pair1;
+                opt_y += 2 - 2 * chroma;
+                opt_uv += 4 * chroma;
+                p += 1 + run;
+                continue;
+            }
+        }
+        // Any other code, or the last code byte.
+        ++p;
         size_t count = 1;
         if (b & 0x40) {  // a run: its count byte follows, 0 meaning 256
             if (p == codes_end) return frame_fault::table_truncated;
@@ -88,6 +119,7 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
                 if (opt_y == table_end) return frame_fault::table_overflow;
                 *opt_y = b;
             }
+            last_y = b;
         } else {
             const uint8_t pair0 = (b >> 3) & 7;
             const uint8_t pair1 = b & 7;
@@ -99,6 +131,8 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
                 opt_uv[1] = pair0;
                 opt_uv[3] = pair1;
             }
+            last_pair0 = pair0;
+            last_pair1 = pair1;
         }
     }
     return frame_fault::none;

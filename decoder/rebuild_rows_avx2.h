@@ -1,0 +1,325 @@
+// The AVX2 row rebuild of delta frames: four 8x2 blocks, that is 24 sample
+// blocks, at a time, with no branch on any code and no chain from one sample
+// block to the next through memory. Sample block k of a chunk is reference
+// bytes 4k to 4k + 3; register r holds sample blocks 8r to 8r + 7, one per
+// 32-bit lane. Only kernels_avx2.cpp includes this file.
+//
+// A chunk is rebuilt in passes, each over all its sample blocks at once:
+//  1. codes: the six codes of each mode word, in walk order, one byte each;
+//  2. payload: each code's payload size (the mode record counted after the
+//     sixth) summed in a prefix sum gives every sample block's payload offset,
+//     and one gather per register fetches the four bytes at each;
+//  3. deltas: the code picks which of three 16-entry tables (2-bit scaled,
+//     4-bit scaled, 4-bit unscaled) turns the payload's fields into signed
+//     byte deltas; codes without deltas pick none and get 0;
+//  4. predictors: along the luma blocks, and along the chroma blocks, each
+//     block's result is either its predecessor's plus its delta (codes 4, 6
+//     and 7) or stands on its own (source plus delta). This first-order
+//     recurrence is solved for all blocks by a log-step scan;
+//  5. results: stored = source + delta modulo 256, shown = the same sum
+//     clamped, by saturating adds of the delta's positive and negative parts.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstring>
+#include <initializer_list>
+
+#include "delta_walk.h"
+#include "kernels.h"
+#include "kernels_x86.h"
+
+namespace ruv {
+namespace avx2 {
+namespace {
+
+constexpr size_t chunk_blocks = 4;
+
+// Byte constants of a chunk, made once at compile time.
+struct chunk_constants {
+    // Byte k: the mode-word byte that holds the code of sample block k (bytes
+    // 24 to 31 are unused and zeroed).
+    int8_t code_byte[32];
+    // Which field of that byte the code is: luma of the left cell (bits 3-5),
+    // luma of the right cell (bits 0-2), or a chroma byte.
+    int8_t is_high_luma[32], is_low_luma[32], is_chroma[32];
+    // The mode record, counted as payload after the sixth sample block of a block.
+    int8_t record_at[32];
+    constexpr chunk_constants() : code_byte(), is_high_luma(), is_low_luma(), is_chroma(), record_at() {
+        constexpr int8_t byte_of[6] = {0, 0, 1, 2, 2, 3};
+        for (int k = 0; k < 32; ++k) {
+            const bool used = k < 24;
+            const int t = k % 6;
+            code_byte[k] = used ? int8_t(4 * (k / 6) + byte_of[t]) : int8_t(-128);
+            is_high_luma[k] = used && (t == 0 || t == 3) ? -1 : 0;
+            is_low_luma[k] = used && (t == 1 || t == 4) ? -1 : 0;
+            is_chroma[k] = used && (t == 2 || t == 5) ? -1 : 0;
+            record_at[k] = used && t == 5 ? -1 : 0;
+        }
+    }
+};
+constexpr chunk_constants chunk_bytes;
+
+inline __m256i load_bytes(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+inline __m256i shuffle_lanes(__m256i v, int32_t a, int32_t b, int32_t c, int32_t d, int32_t e, int32_t f,
+                             int32_t g, int32_t h) {
+    return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(a, b, c, d, e, f, g, h));
+}
+
+// The frame's delta tables, and per-code lane masks looked up by code.
+struct chunk_tables {
+    __m256i delta2, delta4, fine4;  // field value -> signed delta, in both 128-bit lanes
+    chunk_tables(int32_t shift2, int32_t shift4) {
+        alignas(32) int8_t t2[32], t4[32], f4[32];
+        for (int i = 0; i < 32; ++i) {
+            const int n = i & 15;
+            t2[i] = int8_t((((n & 3) ^ 2) - 2) * (1 << shift2));
+            t4[i] = int8_t(((n ^ 8) - 8) * (1 << shift4));
+            f4[i] = int8_t((n ^ 8) - 8);
+        }
+        delta2 = load_bytes(t2);
+        delta4 = load_bytes(t4);
+        fine4 = load_bytes(f4);
+    }
+};
+
+// One 32-bit value per lane, looked up by the lane's code (0..7): `yes` for
+// the codes in `codes` (a bit per code), `no` for the others.
+inline __m256i per_code(__m256i code, uint32_t codes, int32_t yes, int32_t no) {
+    const auto pick = [&](int c) { return (codes >> c & 1) ? yes : no; };
+    return _mm256_permutevar8x32_epi32(
+        _mm256_setr_epi32(pick(0), pick(1), pick(2), pick(3), pick(4), pick(5), pick(6), pick(7)), code);
+}
+
+constexpr uint32_t code_bits(std::initializer_list<int> codes) {
+    uint32_t bits = 0;
+    for (int c : codes) bits |= 1u << c;
+    return bits;
+}
+
+// Passes 2 to 4 for one register of 8 sample blocks, given their codes, the
+// four payload bytes at each one's offset and their reference bytes.
+struct lane_block {
+    __m256i delta;    // signed deltas
+    __m256i source;   // reference, or payload for LITERAL: the source unless chained
+    __m256i chained;  // all ones where the code starts from the predictor (4, 6, 7)
+
+    lane_block(__m256i code, __m256i payload, __m256i ref, const chunk_tables& t) {
+        // A table index with its top bit set yields 0.
+        const int32_t none = int32_t(0x80808080u);
+        const __m256i nibbles = _mm256_set1_epi8(0x0F);
+        // 4-bit fields: the low halves of bytes 0 and 1, then their high halves.
+        const __m256i low = _mm256_and_si256(payload, nibbles);
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi32(payload, 4), nibbles);
+        const __m256i fields4 = _mm256_blend_epi16(low, _mm256_slli_epi32(high, 16), 0xAA);
+        // 2-bit fields of byte 0: field i in the low bits of byte i.
+        const __m256i p0 = _mm256_and_si256(payload, _mm256_set1_epi32(0xFF));
+        const __m256i fields2 = _mm256_and_si256(
+            _mm256_or_si256(_mm256_or_si256(p0, _mm256_slli_epi32(p0, 6)),
+                            _mm256_or_si256(_mm256_slli_epi32(p0, 12), _mm256_slli_epi32(p0, 18))),
+            _mm256_set1_epi8(3));
+        const __m256i scaled4 =
+            _mm256_shuffle_epi8(t.delta4, _mm256_or_si256(fields4, per_code(code, code_bits({3, 7}), 0, none)));
+        const __m256i unscaled4 =
+            _mm256_shuffle_epi8(t.fine4, _mm256_or_si256(fields4, per_code(code, code_bits({5}), 0, none)));
+        const __m256i scaled2 =
+            _mm256_shuffle_epi8(t.delta2, _mm256_or_si256(fields2, per_code(code, code_bits({2, 6}), 0, none)));
+        delta = _mm256_or_si256(_mm256_or_si256(scaled4, unscaled4), scaled2);
+        source = _mm256_blendv_epi8(ref, payload, per_code(code, code_bits({1}), -1, 0));
+        chained = per_code(code, code_bits({4, 6, 7}), -1, 0);
+    }
+};
+
+// The recurrence of pass 4 over 8 blocks in order, one per 32-bit lane: block
+// k's value is step_k plus (where chained_k) block k-1's value, bytewise modulo
+// 256; block -1's value is `in`. Three log steps compose the steps pairwise.
+inline __m256i solve_chain(__m256i chained, __m256i step, __m256i in) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i ones = _mm256_set1_epi32(-1);
+    // Lanes moved up by 1, 2 and 4, with the identity step (chained, adding 0) moved in.
+    __m256i s = _mm256_blend_epi32(shuffle_lanes(step, 0, 0, 1, 2, 3, 4, 5, 6), zero, 0x01);
+    __m256i c = _mm256_blend_epi32(shuffle_lanes(chained, 0, 0, 1, 2, 3, 4, 5, 6), ones, 0x01);
+    step = _mm256_add_epi8(step, _mm256_and_si256(chained, s));
+    chained = _mm256_and_si256(chained, c);
+    s = _mm256_blend_epi32(shuffle_lanes(step, 0, 0, 0, 1, 2, 3, 4, 5), zero, 0x03);
+    c = _mm256_blend_epi32(shuffle_lanes(chained, 0, 0, 0, 1, 2, 3, 4, 5), ones, 0x03);
+    step = _mm256_add_epi8(step, _mm256_and_si256(chained, s));
+    chained = _mm256_and_si256(chained, c);
+    s = _mm256_permute2x128_si256(step, step, 0x08);
+    c = _mm256_blend_epi32(_mm256_permute2x128_si256(chained, chained, 0x08), ones, 0x0F);
+    step = _mm256_add_epi8(step, _mm256_and_si256(chained, s));
+    chained = _mm256_and_si256(chained, c);
+    return _mm256_add_epi8(step, _mm256_and_si256(chained, in));
+}
+
+// Each block's predecessor value: the values moved up one lane, `in` into lane 0.
+inline __m256i predecessors(__m256i values, __m256i in) {
+    return _mm256_blend_epi32(shuffle_lanes(values, 0, 0, 1, 2, 3, 4, 5, 6), in, 0x01);
+}
+
+inline __m256i last_lane(__m256i v) { return _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(7)); }
+
+// Byte 0 of each lane in all four bytes: left_y after a luma block.
+inline __m256i first_byte(__m256i v) {
+    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(0, 0, 0, 0, 4, 4, 4, 4, 8, 8, 8, 8, 12, 12, 12, 12,  //
+                                                   0, 0, 0, 0, 4, 4, 4, 4, 8, 8, 8, 8, 12, 12, 12, 12));
+}
+
+// The luma blocks of a chunk in order: sample blocks 0 1 3 4 6 7 9 10 of
+// registers (r0: lanes 0-7, r1: 8-15, r2: 16-23), then 12 13 15 16 18 19 21 22;
+// and its chroma blocks, 2 5 8 11 14 17 20 23.
+inline __m256i luma_first(__m256i r0, __m256i r1) {
+    return _mm256_blend_epi32(shuffle_lanes(r0, 0, 1, 3, 4, 6, 7, 0, 0), shuffle_lanes(r1, 0, 0, 0, 0, 0, 0, 1, 2), 0xC0);
+}
+inline __m256i luma_second(__m256i r1, __m256i r2) {
+    return _mm256_blend_epi32(shuffle_lanes(r1, 4, 5, 7, 0, 0, 0, 0, 0), shuffle_lanes(r2, 0, 0, 0, 0, 2, 3, 5, 6), 0xF8);
+}
+inline __m256i chroma_of(__m256i r0, __m256i r1, __m256i r2) {
+    const __m256i c01 = _mm256_blend_epi32(shuffle_lanes(r0, 2, 5, 0, 0, 0, 0, 0, 0), shuffle_lanes(r1, 0, 0, 0, 3, 6, 0, 0, 0), 0x1C);
+    return _mm256_blend_epi32(c01, shuffle_lanes(r2, 0, 0, 0, 0, 0, 1, 4, 7), 0xE0);
+}
+// And back: the registers' lanes from the luma blocks (l0, l1) and the chroma ones (ch).
+inline __m256i back_r0(__m256i l0, __m256i ch) {
+    return _mm256_blend_epi32(shuffle_lanes(l0, 0, 1, 0, 2, 3, 0, 4, 5), shuffle_lanes(ch, 0, 0, 0, 0, 0, 1, 0, 0), 0x24);
+}
+inline __m256i back_r1(__m256i l0, __m256i l1, __m256i ch) {
+    const __m256i l = _mm256_blend_epi32(shuffle_lanes(l0, 0, 6, 7, 0, 0, 0, 0, 0), shuffle_lanes(l1, 0, 0, 0, 0, 0, 1, 0, 2), 0xB0);
+    return _mm256_blend_epi32(l, shuffle_lanes(ch, 2, 0, 0, 3, 0, 0, 4, 0), 0x49);
+}
+inline __m256i back_r2(__m256i l1, __m256i ch) {
+    return _mm256_blend_epi32(shuffle_lanes(l1, 3, 0, 4, 5, 0, 6, 7, 0), shuffle_lanes(ch, 0, 5, 0, 0, 6, 0, 0, 7), 0x92);
+}
+
+// The running state of a row between chunks: the predictors, in every lane.
+struct chain_state {
+    __m256i left_y;   // the four bytes of left_y
+    __m256i left_uv;  // the four bytes of left_uv
+};
+
+inline void store_lanes(uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+inline __m256i load_lanes(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// Rebuilds the four blocks under the mode words at `table`: the reference in
+// place, the shown cell pairs to `shown`. The payload must hold the chunk's
+// largest payload and mode records plus 4 bytes, which the gathers may read
+// past the last offset. Returns the payload after the chunk.
+template <size_t record_skip>
+const uint8_t* rebuild_chunk(const uint8_t* table, const uint8_t* payload, uint8_t* ref, uint8_t* shown,
+                             chain_state& state, const chunk_tables& t) {
+    // Pass 1: the codes, bytes 0-15 for sample blocks 0-15 and 16-23 for 16-23.
+    const __m256i words = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
+    const __m256i bytes = _mm256_shuffle_epi8(words, load_bytes(chunk_bytes.code_byte));
+    const __m256i seven = _mm256_set1_epi8(7);
+    const __m256i high_luma = _mm256_and_si256(_mm256_and_si256(_mm256_srli_epi16(bytes, 3), seven),
+                                               load_bytes(chunk_bytes.is_high_luma));
+    const __m256i low_luma = _mm256_and_si256(_mm256_and_si256(bytes, seven), load_bytes(chunk_bytes.is_low_luma));
+    // Chroma codes above 7 keep: code 0.
+    const __m256i small = _mm256_cmpeq_epi8(_mm256_and_si256(bytes, _mm256_set1_epi8(int8_t(0xF8))), _mm256_setzero_si256());
+    const __m256i chroma = _mm256_and_si256(_mm256_and_si256(bytes, small), load_bytes(chunk_bytes.is_chroma));
+    const __m256i codes = _mm256_or_si256(_mm256_or_si256(high_luma, low_luma), chroma);
+
+    const __m256i ref0 = load_lanes(ref), ref1 = load_lanes(ref + 32), ref2 = load_lanes(ref + 64);
+    if (_mm256_testz_si256(codes, codes)) {
+        // Every sample block keeps: shown as the reference holds it.
+        store_lanes(shown, ref0);
+        store_lanes(shown + 32, ref1);
+        store_lanes(shown + 64, ref2);
+        state.left_y = _mm256_set1_epi8(int8_t(ref[88]));
+        state.left_uv = last_lane(ref2);
+        return payload + chunk_blocks * record_skip;
+    }
+
+    // Pass 2: payload offsets, an exclusive prefix sum of the sizes in each
+    // 128-bit lane, the low lane's total carried into the high one.
+    const __m256i sizes = _mm256_add_epi8(
+        _mm256_shuffle_epi8(_mm256_setr_epi8(0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                             0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0),
+                            codes),
+        _mm256_and_si256(load_bytes(chunk_bytes.record_at), _mm256_set1_epi8(int8_t(record_skip))));
+    __m256i sum = _mm256_add_epi8(sizes, _mm256_slli_si256(sizes, 1));
+    sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 2));
+    sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 4));
+    sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 8));
+    const __m256i low_total = _mm256_shuffle_epi8(sum, _mm256_set1_epi8(15));
+    sum = _mm256_add_epi8(sum, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+    const size_t total = uint8_t(_mm256_extract_epi8(sum, 23));
+    const __m256i offsets = _mm256_sub_epi8(sum, sizes);
+    const __m128i offsets_low = _mm256_castsi256_si128(offsets);
+    const int* base = reinterpret_cast<const int*>(payload);
+    const __m256i pay0 = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(offsets_low), 1);
+    const __m256i pay1 = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(_mm_srli_si128(offsets_low, 8)), 1);
+    const __m256i pay2 = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(_mm256_extracti128_si256(offsets, 1)), 1);
+
+    // Pass 3: deltas and sources.
+    const __m128i codes_low = _mm256_castsi256_si128(codes);
+    const lane_block b0(_mm256_cvtepu8_epi32(codes_low), pay0, ref0, t);
+    const lane_block b1(_mm256_cvtepu8_epi32(_mm_srli_si128(codes_low, 8)), pay1, ref1, t);
+    const lane_block b2(_mm256_cvtepu8_epi32(_mm256_extracti128_si256(codes, 1)), pay2, ref2, t);
+
+    // Pass 4: a chained block's step is its delta, any other block's its result.
+    const __m256i step0 = _mm256_blendv_epi8(_mm256_add_epi8(b0.source, b0.delta), b0.delta, b0.chained);
+    const __m256i step1 = _mm256_blendv_epi8(_mm256_add_epi8(b1.source, b1.delta), b1.delta, b1.chained);
+    const __m256i step2 = _mm256_blendv_epi8(_mm256_add_epi8(b2.source, b2.delta), b2.delta, b2.chained);
+    // Luma values are right in byte 0 only: the predictor repeats it.
+    const __m256i luma0 = solve_chain(luma_first(b0.chained, b1.chained), luma_first(step0, step1), state.left_y);
+    const __m256i luma0_y = first_byte(luma0);
+    const __m256i luma1 = solve_chain(luma_second(b1.chained, b2.chained), luma_second(step1, step2),
+                                      last_lane(luma0_y));
+    const __m256i luma1_y = first_byte(luma1);
+    const __m256i uv = solve_chain(chroma_of(b0.chained, b1.chained, b2.chained), chroma_of(step0, step1, step2),
+                                   state.left_uv);
+    const __m256i pred_l0 = predecessors(luma0_y, state.left_y);
+    const __m256i pred_l1 = predecessors(luma1_y, last_lane(luma0_y));
+    const __m256i pred_uv = predecessors(uv, state.left_uv);
+    state.left_y = last_lane(luma1_y);
+    state.left_uv = last_lane(uv);
+
+    // Pass 5: results.
+    const auto finish = [](const lane_block& b, __m256i predictor, uint8_t* r, uint8_t* s) {
+        const __m256i source = _mm256_blendv_epi8(b.source, predictor, b.chained);
+        const __m256i up = _mm256_max_epi8(b.delta, _mm256_setzero_si256());
+        const __m256i down = _mm256_sub_epi8(up, b.delta);
+        store_lanes(r, _mm256_add_epi8(source, b.delta));
+        store_lanes(s, _mm256_subs_epu8(_mm256_adds_epu8(source, up), down));
+    };
+    finish(b0, back_r0(pred_l0, pred_uv), ref, shown);
+    finish(b1, back_r1(pred_l0, pred_l1, pred_uv), ref + 32, shown + 32);
+    finish(b2, back_r2(pred_l1, pred_uv), ref + 64, shown + 64);
+    return payload + total;
+}
+
+// The row kernel: whole chunks while the payload has room for the largest,
+// then the SSE2 walk for the blocks left over (it stops exactly at the payload's end).
+template <size_t record_skip>
+size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
+    if (keep_whole_row<record_skip>(table, blocks, ref, c)) return blocks;
+    const chunk_tables t(c.shift2, c.shift4);
+    const size_t room = chunk_blocks * (max_block_payload + record_skip) + 4;
+    int32_t y, uv;
+    std::memcpy(&y, c.left_y, 4);
+    std::memcpy(&uv, c.left_uv, 4);
+    chain_state state{_mm256_set1_epi32(y), _mm256_set1_epi32(uv)};
+    const uint8_t* payload = c.payload;
+    size_t b = 0;
+    for (; b + chunk_blocks <= blocks && size_t(c.payload_end - payload) >= room; b += chunk_blocks) {
+        payload = rebuild_chunk<record_skip>(table + 4 * b, payload, ref + 24 * b, shown + 24 * b, state, t);
+    }
+    c.payload = payload;
+    y = _mm256_cvtsi256_si32(state.left_y);
+    uv = _mm256_cvtsi256_si32(state.left_uv);
+    std::memcpy(c.left_y, &y, 4);
+    std::memcpy(c.left_uv, &uv, 4);
+    if (b == blocks) return b;
+    const size_t rest = sse2::rebuild_rows[record_skip](table + 4 * b, blocks - b, ref + 24 * b, shown + 24 * b, c);
+    if (c.row_kept) {
+        // The rest kept every block: its shown cell pairs are the reference's.
+        std::memcpy(shown + 24 * b, ref + 24 * b, 24 * rest);
+        c.row_kept = false;
+    }
+    return b + rest;
+}
+
+}  // namespace
+}  // namespace avx2
+}  // namespace ruv
