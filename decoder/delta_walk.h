@@ -62,14 +62,20 @@ inline const uint8_t* rebuild_cell_pair(uint32_t v, const uint8_t* payload, uint
     return payload;
 }
 
-// A row that keeps every block (and has its mode records, if any) leaves the
-// reference as it is and shows it: only the predictors and the payload move on.
-// Sets row_kept to whether the row is such a row.
-template <size_t record_skip>
-bool keep_whole_row(const uint8_t* table, size_t blocks, const uint8_t* ref, delta_cursor& c) {
+// Whether every block of a row keeps all six sample blocks.
+inline bool keeps_every_block(const uint8_t* table, size_t blocks) {
     size_t kept = 0;
     while (kept < blocks && keeps_block(mode_word(table + 4 * kept))) ++kept;
-    c.row_kept = kept == blocks && blocks > 0 && size_t(c.payload_end - c.payload) >= blocks * record_skip;
+    return kept == blocks;
+}
+
+// A row that keeps every block (and has its mode records, if any) leaves the
+// reference as it is and shows it: only the predictors and the payload move on.
+// Sets row_kept to whether the row is such a row; `all_kept` says whether every
+// block keeps (keeps_every_block, or a faster twin of it).
+template <size_t record_skip>
+bool keep_whole_row(bool all_kept, size_t blocks, const uint8_t* ref, delta_cursor& c) {
+    c.row_kept = all_kept && blocks > 0 && size_t(c.payload_end - c.payload) >= blocks * record_skip;
     if (c.row_kept) {
         const uint8_t* last = ref + 24 * (blocks - 1);
         std::memset(c.left_y, last[16], 4);
@@ -84,7 +90,7 @@ bool keep_whole_row(const uint8_t* table, size_t blocks, const uint8_t* ref, del
 // cell pair 1 with cell pair 0's field positions.
 template <size_t record_skip, typename rebuilder>
 size_t rebuild_row_with(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
-    if (keep_whole_row<record_skip>(table, blocks, ref, c)) return blocks;
+    if (keep_whole_row<record_skip>(keeps_every_block(table, blocks), blocks, ref, c)) return blocks;
     const rebuilder rebuild(c.shift2, c.shift4);
     // The running state in locals, which the stores to the reference cannot alias.
     const uint8_t* payload = c.payload;

@@ -6,6 +6,7 @@
 // code of cell pair 1. In the run-length table the cursor opt_y runs over the
 // luma bytes and opt_uv over the entries whose chroma bytes come next.
 #include <algorithm>
+#include <cstring>
 
 #include "decoder.h"
 #include "sample_block.h"
@@ -26,6 +27,31 @@ size_t mode2_payload(uint32_t d) {
     size_t sum = 0;
     for (int i = 0; i < 6; ++i) sum += payload_size[(d >> (2 * i)) & 3u];
     return sum;
+}
+
+// Masks of byte positions in 8 table bytes (two entries), the same on any
+// processor: they are made from bytes, as the table is.
+struct table_byte_masks {
+    uint64_t even, odd, second, fourth, luma;
+    table_byte_masks() {
+        const uint8_t even_bytes[8] = {0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0};
+        const uint8_t second_bytes[8] = {0, 0xFF, 0, 0, 0, 0xFF, 0, 0};
+        const uint8_t fourth_bytes[8] = {0, 0, 0, 0xFF, 0, 0, 0, 0xFF};
+        std::memcpy(&even, even_bytes, 8);
+        std::memcpy(&second, second_bytes, 8);
+        std::memcpy(&fourth, fourth_bytes, 8);
+        odd = ~even;
+        luma = ~(second | fourth);
+    }
+};
+const table_byte_masks byte_masks;
+
+// Eight table bytes: those in `keep` as they are, the others from `value`.
+inline void keep_and_set(uint8_t* p, uint64_t keep, uint64_t value) {
+    uint64_t bytes;
+    std::memcpy(&bytes, p, 8);
+    bytes = (bytes & keep) | value;
+    std::memcpy(p, &bytes, 8);
 }
 
 }  // namespace
@@ -110,10 +136,13 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
             if (count == 0) count = 256;
         }
         if (b < 0x80) {
-            // Long runs (still parts of a picture) four entries a step while
-            // they surely fit; the rest one by one.
-            for (; count >= 4 && table_end - opt_y >= 8; count -= 4, opt_y += 8) {
-                opt_y[0] = b, opt_y[2] = b, opt_y[4] = b, opt_y[6] = b;
+            // Long runs (still parts of a picture) eight entries a step while
+            // they surely fit, keeping the chroma bytes between them; the rest
+            // one by one.
+            const uint64_t value = uint64_t(b) * 0x0101010101010101u & byte_masks.even;
+            for (; count >= 8 && table_end - opt_y >= 16; count -= 8, opt_y += 16) {
+                keep_and_set(opt_y, byte_masks.odd, value);
+                keep_and_set(opt_y + 8, byte_masks.odd, value);
             }
             for (; count > 0; --count, opt_y += 2) {
                 if (opt_y == table_end) return frame_fault::table_overflow;
@@ -123,8 +152,11 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
         } else {
             const uint8_t pair0 = (b >> 3) & 7;
             const uint8_t pair1 = b & 7;
-            for (; count >= 2 && table_end - opt_uv >= 8; count -= 2, opt_uv += 8) {
-                opt_uv[1] = pair0, opt_uv[3] = pair1, opt_uv[5] = pair0, opt_uv[7] = pair1;
+            const uint64_t value = (uint64_t(pair0) * 0x0101010101010101u & byte_masks.second) |
+                                   (uint64_t(pair1) * 0x0101010101010101u & byte_masks.fourth);
+            for (; count >= 4 && table_end - opt_uv >= 16; count -= 4, opt_uv += 16) {
+                keep_and_set(opt_uv, byte_masks.luma, value);
+                keep_and_set(opt_uv + 8, byte_masks.luma, value);
             }
             for (; count > 0; --count, opt_uv += 4) {
                 if (opt_uv == table_end) return frame_fault::table_overflow;

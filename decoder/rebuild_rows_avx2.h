@@ -67,7 +67,7 @@ inline __m256i shuffle_lanes(__m256i v, int32_t a, int32_t b, int32_t c, int32_t
     return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(a, b, c, d, e, f, g, h));
 }
 
-// The frame's delta tables, and per-code lane masks looked up by code.
+// The frame's delta tables, one 16-entry table per 128-bit lane, made once a row.
 struct chunk_tables {
     __m256i delta2, delta4, fine4;  // field value -> signed delta, in both 128-bit lanes
     chunk_tables(int32_t shift2, int32_t shift4) {
@@ -289,11 +289,30 @@ const uint8_t* rebuild_chunk(const uint8_t* table, const uint8_t* payload, uint8
     return payload + total;
 }
 
+// keeps_every_block, eight mode words at a time: luma fields (bits 0-5 of bytes
+// 0 and 2) all 0, chroma bytes (1 and 3) 0 or above 7.
+inline bool keeps_every_block_wide(const uint8_t* table, size_t blocks) {
+    const __m256i luma = _mm256_set1_epi32(0x003F003F);
+    const __m256i chroma = _mm256_set1_epi32(int32_t(0xFF00FF00u));
+    const __m256i one = _mm256_set1_epi8(1), six = _mm256_set1_epi8(6);
+    size_t b = 0;
+    for (; b + 8 <= blocks; b += 8) {
+        const __m256i words = load_lanes(table + 4 * b);
+        // A byte x is a chroma code 1 to 7 where x - 1, unsigned, is at most 6.
+        const __m256i less = _mm256_sub_epi8(words, one);
+        const __m256i coded = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(less, six), less), chroma);
+        if (!_mm256_testz_si256(_mm256_or_si256(_mm256_and_si256(words, luma), coded), _mm256_set1_epi32(-1))) {
+            return false;
+        }
+    }
+    return keeps_every_block(table + 4 * b, blocks - b);
+}
+
 // The row kernel: whole chunks while the payload has room for the largest,
 // then the SSE2 walk for the blocks left over (it stops exactly at the payload's end).
 template <size_t record_skip>
 size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
-    if (keep_whole_row<record_skip>(table, blocks, ref, c)) return blocks;
+    if (keep_whole_row<record_skip>(keeps_every_block_wide(table, blocks), blocks, ref, c)) return blocks;
     const chunk_tables t(c.shift2, c.shift4);
     const size_t room = chunk_blocks * (max_block_payload + record_skip) + 4;
     int32_t y, uv;
