@@ -213,5 +213,36 @@ TEST(Kernels, RowRebuildMatchesScalar) {
     }
 }
 
+// Rows that keep every block are found by every level, however wide its scan:
+// one code anywhere in the row spoils it, and bits that do not code (bit 6 and 7
+// of a luma byte, chroma bytes above 7) do not.
+TEST(Kernels, KeptRowsFoundAtEveryBlock) {
+    const std::vector<level_kernels> levels = all_levels();
+    struct spoiler {
+        int byte;
+        uint8_t value;
+        bool keeps;
+    };
+    const spoiler spoilers[] = {{0, 0x40, true}, {0, 0xC0, true}, {1, 8, true},  {3, 0xFF, true},
+                                {0, 0x01, false}, {0, 0x08, false}, {1, 1, false}, {1, 7, false},
+                                {2, 0x20, false}, {2, 0x04, false}, {3, 3, false}};
+    for (size_t blocks : {1, 7, 8, 9, 16, 17}) {
+        for (size_t at = 0; at < blocks; ++at) {
+            for (const spoiler& sp : spoilers) {
+                bytes table(4 * blocks, 0);
+                table[4 * at + sp.byte] = sp.value;
+                const exact_buffer payload(bytes(8 * blocks, 0x5A));
+                const bytes ref(24 * blocks, 0x33);
+                for (const level_kernels& level : levels) {
+                    bytes r = ref, shown(24 * blocks, 0);
+                    delta_cursor c{payload.data(), payload.data() + payload.size, 2, 3, {}, {}, false};
+                    level.table.rebuild_row[0](table.data(), blocks, r.data(), shown.data(), c);
+                    ASSERT_EQ(c.row_kept, sp.keeps) << level.name << " blocks " << blocks << " at " << at;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace ruv
