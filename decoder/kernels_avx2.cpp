@@ -56,7 +56,11 @@ void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lowe
 }
 #undef RUV_YUY2_LANE
 
-// The SSE2 RGB32 kernel with one cell pair in each 128-bit lane.
+// RGB32 with one cell pair in each 128-bit lane. Each cell's chroma gives the
+// offsets (dB, dG, dR, 0) of its four pixels, as in the SSE2 kernel; the sums
+// with luma are then formed in bytes: adding the positive part and subtracting
+// the negative part of an offset, both saturating, clamps luma + offset to
+// 0..255 exactly as the 16-bit sum and an unsigned pack would.
 template <bool stream>
 void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     const __m256i zero = _mm256_setzero_si256();
@@ -70,6 +74,14 @@ void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* low
                                            29016, -5662, -11706, 22973, 29016, -5662, -11706, 22973);
     const __m256i keep01 = _mm256_setr_epi16(-1, -1, 0, 0, -1, -1, 0, 0, -1, -1, 0, 0, -1, -1, 0, 0);
     const __m256i keep12 = _mm256_setr_epi16(0, -1, -1, 0, 0, -1, -1, 0, 0, -1, -1, 0, 0, -1, -1, 0);
+    // A line's pixels are A A B B: cell A's offsets twice, then cell B's.
+    const __m256i offsets_of_line = _mm256_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7, 4, 5, 6, 7,  //
+                                                     0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7, 4, 5, 6, 7);
+    // Luma A0 A1 B0 B1 (upper line) and A2 A3 B2 B3 (lower), each in all four bytes of its pixel.
+    const __m256i upper_luma = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 4, 4, 4, 4, 5, 5, 5, 5,  //
+                                                0, 0, 0, 0, 1, 1, 1, 1, 4, 4, 4, 4, 5, 5, 5, 5);
+    const __m256i lower_luma = _mm256_setr_epi8(2, 2, 2, 2, 3, 3, 3, 3, 6, 6, 6, 6, 7, 7, 7, 7,  //
+                                                2, 2, 2, 2, 3, 3, 3, 3, 6, 6, 6, 6, 7, 7, 7, 7);
     size_t i = 0;
     for (; i + 2 <= pairs; i += 2) {
         const uint8_t* c = cells + 12 * i;
@@ -79,20 +91,15 @@ void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* low
         chroma = _mm256_unpacklo_epi16(chroma, chroma);
         chroma = _mm256_slli_epi16(_mm256_sub_epi16(chroma, _mm256_set1_epi16(128)), 2);
         const __m256i t = _mm256_mulhi_epi16(chroma, coef);  // dB, gU, gV, dR for each cell
-        // (dB, gU + gV, dR, 0) for each cell.
+        // (dB, gU + gV, dR, 0) for each cell, then its positive and negative parts as bytes.
         const __m256i offs = _mm256_add_epi16(_mm256_and_si256(t, keep01), _mm256_and_si256(_mm256_srli_epi64(t, 16), keep12));
-        const __m256i offs_a = _mm256_unpacklo_epi64(offs, offs);
-        const __m256i offs_b = _mm256_unpackhi_epi64(offs, offs);
-        const __m256i y16 = _mm256_unpacklo_epi8(cell, zero);
-        const __m256i ya = _mm256_unpacklo_epi16(y16, y16);
-        const __m256i yb = _mm256_unpackhi_epi16(y16, y16);
-        const __m256i a_upper = _mm256_add_epi16(_mm256_unpacklo_epi32(ya, ya), offs_a);
-        const __m256i a_lower = _mm256_add_epi16(_mm256_unpackhi_epi32(ya, ya), offs_a);
-        const __m256i b_upper = _mm256_add_epi16(_mm256_unpacklo_epi32(yb, yb), offs_b);
-        const __m256i b_lower = _mm256_add_epi16(_mm256_unpackhi_epi32(yb, yb), offs_b);
-        // Unsigned saturation clamps to 0..255; the fourth lane carries the luma unchanged.
-        store32<stream>(upper + 16 * i, _mm256_packus_epi16(a_upper, b_upper));
-        store32<stream>(lower + 16 * i, _mm256_packus_epi16(a_lower, b_lower));
+        const __m256i up = _mm256_shuffle_epi8(_mm256_packus_epi16(offs, offs), offsets_of_line);
+        const __m256i neg = _mm256_sub_epi16(zero, offs);
+        const __m256i down = _mm256_shuffle_epi8(_mm256_packus_epi16(neg, neg), offsets_of_line);
+        const __m256i a = _mm256_shuffle_epi8(cell, upper_luma);
+        const __m256i b = _mm256_shuffle_epi8(cell, lower_luma);
+        store32<stream>(upper + 16 * i, _mm256_subs_epu8(_mm256_adds_epu8(a, up), down));
+        store32<stream>(lower + 16 * i, _mm256_subs_epu8(_mm256_adds_epu8(b, up), down));
     }
     if (i < pairs) (stream ? sse2::show_rgb32_stream : sse2::show_rgb32)(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
 }
