@@ -105,6 +105,7 @@ struct lane_block {
     __m256i source;   // reference, or payload for LITERAL: the source unless chained
     __m256i chained;  // all ones where the code starts from the predictor (4, 6, 7)
 
+    lane_block() = default;
     lane_block(__m256i code, __m256i payload, __m256i ref, const chunk_tables& t) {
         // A table index with its top bit set yields 0.
         const int32_t none = int32_t(0x80808080u);
@@ -200,13 +201,20 @@ struct chain_state {
 inline void store_lanes(uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 inline __m256i load_lanes(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
-// Rebuilds the four blocks under the mode words at `table`: the reference in
-// place, the shown cell pairs to `shown`. The payload must hold the chunk's
-// largest payload and mode records plus 4 bytes, which the gathers may read
-// past the last offset. Returns the payload after the chunk.
+// What a chunk's passes 1 to 3 find, for passes 4 and 5.
+struct chunk_front {
+    lane_block lanes[3];
+    __m256i ref[3];
+    size_t payload;  // the chunk's payload and mode records
+    bool kept;       // every sample block keeps
+};
+
+// Passes 1 to 3 of the four blocks under the mode words at `table`. The payload
+// must hold the chunk's largest payload and mode records plus 4 bytes, which
+// the gathers may read past the last offset.
 template <size_t record_skip>
-const uint8_t* rebuild_chunk(const uint8_t* table, const uint8_t* payload, uint8_t* ref, uint8_t* shown,
-                             chain_state& state, const chunk_tables& t) {
+inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const uint8_t* ref, const chunk_tables& t,
+                          chunk_front& f) {
     // Pass 1: the codes, bytes 0-15 for sample blocks 0-15 and 16-23 for 16-23.
     const __m256i words = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
     const __m256i bytes = _mm256_shuffle_epi8(words, load_bytes(chunk_bytes.code_byte));
@@ -219,15 +227,11 @@ const uint8_t* rebuild_chunk(const uint8_t* table, const uint8_t* payload, uint8
     const __m256i chroma = _mm256_and_si256(_mm256_and_si256(bytes, small), load_bytes(chunk_bytes.is_chroma));
     const __m256i codes = _mm256_or_si256(_mm256_or_si256(high_luma, low_luma), chroma);
 
-    const __m256i ref0 = load_lanes(ref), ref1 = load_lanes(ref + 32), ref2 = load_lanes(ref + 64);
-    if (_mm256_testz_si256(codes, codes)) {
-        // Every sample block keeps: shown as the reference holds it.
-        store_lanes(shown, ref0);
-        store_lanes(shown + 32, ref1);
-        store_lanes(shown + 64, ref2);
-        state.left_y = _mm256_set1_epi8(int8_t(ref[88]));
-        state.left_uv = last_lane(ref2);
-        return payload + chunk_blocks * record_skip;
+    for (int r = 0; r < 3; ++r) f.ref[r] = load_lanes(ref + 32 * r);
+    f.kept = _mm256_testz_si256(codes, codes);
+    if (f.kept) {
+        f.payload = chunk_blocks * record_skip;
+        return;
     }
 
     // Pass 2: payload offsets, an exclusive prefix sum of the sizes in each
@@ -243,7 +247,7 @@ const uint8_t* rebuild_chunk(const uint8_t* table, const uint8_t* payload, uint8
     sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 8));
     const __m256i low_total = _mm256_shuffle_epi8(sum, _mm256_set1_epi8(15));
     sum = _mm256_add_epi8(sum, _mm256_permute2x128_si256(low_total, low_total, 0x08));
-    const size_t total = uint8_t(_mm256_extract_epi8(sum, 23));
+    f.payload = uint8_t(_mm256_extract_epi8(sum, 23));
     const __m256i offsets = _mm256_sub_epi8(sum, sizes);
     const __m128i offsets_low = _mm256_castsi256_si128(offsets);
     const int* base = reinterpret_cast<const int*>(payload);
@@ -253,10 +257,23 @@ const uint8_t* rebuild_chunk(const uint8_t* table, const uint8_t* payload, uint8
 
     // Pass 3: deltas and sources.
     const __m128i codes_low = _mm256_castsi256_si128(codes);
-    const lane_block b0(_mm256_cvtepu8_epi32(codes_low), pay0, ref0, t);
-    const lane_block b1(_mm256_cvtepu8_epi32(_mm_srli_si128(codes_low, 8)), pay1, ref1, t);
-    const lane_block b2(_mm256_cvtepu8_epi32(_mm256_extracti128_si256(codes, 1)), pay2, ref2, t);
+    f.lanes[0] = lane_block(_mm256_cvtepu8_epi32(codes_low), pay0, f.ref[0], t);
+    f.lanes[1] = lane_block(_mm256_cvtepu8_epi32(_mm_srli_si128(codes_low, 8)), pay1, f.ref[1], t);
+    f.lanes[2] = lane_block(_mm256_cvtepu8_epi32(_mm256_extracti128_si256(codes, 1)), pay2, f.ref[2], t);
+}
 
+// Passes 4 and 5: the reference rewritten in place, the shown cell pairs to `shown`.
+inline void rebuild_back(const chunk_front& f, uint8_t* ref, uint8_t* shown, chain_state& state) {
+    if (f.kept) {
+        // Every sample block keeps: shown as the reference holds it.
+        for (int r = 0; r < 3; ++r) store_lanes(shown + 32 * r, f.ref[r]);
+        state.left_y = _mm256_set1_epi8(int8_t(ref[88]));
+        state.left_uv = last_lane(f.ref[2]);
+        return;
+    }
+    const lane_block& b0 = f.lanes[0];
+    const lane_block& b1 = f.lanes[1];
+    const lane_block& b2 = f.lanes[2];
     // Pass 4: a chained block's step is its delta, any other block's its result.
     const __m256i step0 = _mm256_blendv_epi8(_mm256_add_epi8(b0.source, b0.delta), b0.delta, b0.chained);
     const __m256i step1 = _mm256_blendv_epi8(_mm256_add_epi8(b1.source, b1.delta), b1.delta, b1.chained);
@@ -286,7 +303,6 @@ const uint8_t* rebuild_chunk(const uint8_t* table, const uint8_t* payload, uint8
     finish(b0, back_r0(pred_l0, pred_uv), ref, shown);
     finish(b1, back_r1(pred_l0, pred_l1, pred_uv), ref + 32, shown + 32);
     finish(b2, back_r2(pred_l1, pred_uv), ref + 64, shown + 64);
-    return payload + total;
 }
 
 // keeps_every_block, eight mode words at a time: luma fields (bits 0-5 of bytes
@@ -321,8 +337,28 @@ size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* s
     chain_state state{_mm256_set1_epi32(y), _mm256_set1_epi32(uv)};
     const uint8_t* payload = c.payload;
     size_t b = 0;
-    for (; b + chunk_blocks <= blocks && size_t(c.payload_end - payload) >= room; b += chunk_blocks) {
-        payload = rebuild_chunk<record_skip>(table + 4 * b, payload, ref + 24 * b, shown + 24 * b, state, t);
+    // Software pipelined: the next chunk's passes 1 to 3 are issued before this
+    // chunk's passes 4 and 5, so that the processor overlaps the two.
+    const auto fits = [&](size_t at, const uint8_t* from) {
+        return at + chunk_blocks <= blocks && size_t(c.payload_end - from) >= room;
+    };
+    if (fits(0, payload)) {
+        chunk_front fronts[2];
+        int now = 0;
+        rebuild_front<record_skip>(table, payload, ref, t, fronts[now]);
+        for (;;) {
+            const uint8_t* const next_payload = payload + fronts[now].payload;
+            const bool more = fits(b + chunk_blocks, next_payload);
+            if (more) {
+                const size_t n = b + chunk_blocks;
+                rebuild_front<record_skip>(table + 4 * n, next_payload, ref + 24 * n, t, fronts[1 - now]);
+            }
+            rebuild_back(fronts[now], ref + 24 * b, shown + 24 * b, state);
+            payload = next_payload;
+            b += chunk_blocks;
+            if (!more) break;
+            now = 1 - now;
+        }
     }
     c.payload = payload;
     y = _mm256_cvtsi256_si32(state.left_y);
