@@ -92,10 +92,15 @@ frame_fault DecoderContext::unpack_packed_table(const uint8_t* records, const ui
     return entries == 0 ? frame_fault::none : frame_fault::record_count;
 }
 
-frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t* codes_end) {
-    if (!m_table_opt) return frame_fault::none;
-    uint8_t* const table = m_table_opt;
-    uint8_t* const table_end = table + 4 * block_count();
+namespace {
+
+// The run-length codes into the table. `mixed` tables interleave luma and
+// chroma codes closely, which makes a branch on each code's kind unpredictable:
+// their single entries take a path without one. Tables that keep the kinds in
+// long stretches take the plain path, which predicts well and costs less.
+template <bool mixed>
+frame_fault unpack_rle_codes(uint8_t* const table, uint8_t* const table_end, const uint8_t* codes,
+                             const uint8_t* codes_end) {
     uint8_t* opt_y = table;   // the next luma byte
     uint8_t* opt_uv = table;  // the entry whose chroma bytes (1 and 3) come next
     // The values last written at each cursor, once both have written one.
@@ -108,7 +113,7 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
         // other kind its last entry again, unchanged, and only the entry's own
         // cursor moves.
         const uint8_t b = *p;
-        if (opt_uv != table && opt_y != table && codes_end - p >= 2 && std::max(opt_y, opt_uv) < table_end) {
+        if (mixed && opt_uv != table && opt_y != table && codes_end - p >= 2 && std::max(opt_y, opt_uv) < table_end) {
             const size_t run = (b >> 6) & 1;
             if ((run & size_t(p[1] != 1)) == 0) {
                 const size_t chroma = b >> 7;
@@ -129,12 +134,26 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
         }
         // Any other code, or the last code byte.
         ++p;
-        size_t count = 1;
-        if (b & 0x40) {  // a run: its count byte follows, 0 meaning 256
-            if (p == codes_end) return frame_fault::table_truncated;
-            count = *p++;
-            if (count == 0) count = 256;
+        if (!(b & 0x40)) {  // a single entry
+            if (b < 0x80) {
+                if (opt_y == table_end) return frame_fault::table_overflow;
+                *opt_y = b;
+                opt_y += 2;
+                last_y = b;
+            } else {
+                if (opt_uv == table_end) return frame_fault::table_overflow;
+                last_pair0 = (b >> 3) & 7;
+                last_pair1 = b & 7;
+                opt_uv[1] = last_pair0;
+                opt_uv[3] = last_pair1;
+                opt_uv += 4;
+            }
+            continue;
         }
+        // A run: its count byte follows, 0 meaning 256.
+        if (p == codes_end) return frame_fault::table_truncated;
+        size_t count = *p++;
+        if (count == 0) count = 256;
         if (b < 0x80) {
             // Long runs (still parts of a picture) eight entries a step while
             // they surely fit, keeping the chroma bytes between them; the rest
@@ -169,5 +188,24 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
     }
     return frame_fault::none;
 }
+
+// Whether a table's first code bytes switch kind often (taking every byte as a
+// code: count bytes only blur the estimate).
+bool mixes_kinds(const uint8_t* codes, const uint8_t* codes_end) {
+    const size_t sample = std::min<size_t>(256, size_t(codes_end - codes));
+    size_t switches = 0;
+    for (size_t i = 1; i < sample; ++i) switches += size_t((codes[i] ^ codes[i - 1]) >> 7);
+    return switches * 8 > sample;
+}
+
+}  // namespace
+
+frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t* codes_end) {
+    if (!m_table_opt || codes >= codes_end) return frame_fault::none;
+    uint8_t* const table_end = m_table_opt + 4 * block_count();
+    return mixes_kinds(codes, codes_end) ? unpack_rle_codes<true>(m_table_opt, table_end, codes, codes_end)
+                                         : unpack_rle_codes<false>(m_table_opt, table_end, codes, codes_end);
+}
+
 
 }  // namespace ruv

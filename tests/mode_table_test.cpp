@@ -2,7 +2,9 @@
 // and run-length code bytes (coding modes 3 and 4), well-formed and not.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 
 #include "decoder.h"
 #include "frame_builders.h"
@@ -233,6 +235,68 @@ TEST(RleTable, RunWithoutCountStops) {
         set_up_marked(ctx, 16, 2, 4);
         EXPECT_EQ(unpack_rle(ctx, c.codes), frame_fault::table_truncated) << ::testing::PrintToString(c.codes);
         EXPECT_EQ(frames::table_of(ctx), c.expected) << ::testing::PrintToString(c.codes);
+    }
+}
+
+// The table format read the plainest way, one entry at a time.
+frame_fault model_rle(bytes& table, size_t blocks, const bytes& codes) {
+    size_t y = 0, uv = 0, i = 0;
+    while (i < codes.size()) {
+        const uint8_t b = codes[i++];
+        size_t count = 1;
+        if (b & 0x40) {
+            if (i == codes.size()) return frame_fault::table_truncated;
+            count = codes[i++];
+            if (count == 0) count = 256;
+        }
+        for (size_t n = 0; n < count; ++n) {
+            if (b < 0x80) {
+                if (y == 2 * blocks) return frame_fault::table_overflow;
+                table[2 * y++] = b;
+            } else {
+                if (uv == blocks) return frame_fault::table_overflow;
+                table[4 * uv + 1] = (b >> 3) & 7;
+                table[4 * uv++ + 3] = b & 7;
+            }
+        }
+    }
+    return frame_fault::none;
+}
+
+// Random tables against the model: kinds in long stretches or closely mixed,
+// single codes and runs of any length, falling short of the table, filling it,
+// passing it, or cut in a run's count byte. Untouched entries keep their bytes.
+TEST(RleTable, MatchesThePlainReadingOfTheFormat) {
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 400; ++trial) {
+        const int32_t width = 8 * int32_t(1 + rng() % 40), height = 2 * int32_t(1 + rng() % 30);
+        DecoderContext ctx;
+        ASSERT_TRUE(ctx.setup(width, height, 3, compression_yuy2));
+        const size_t blocks = ctx.block_count();
+        bytes before(4 * blocks);
+        for (auto& x : before) x = uint8_t(rng());
+        const bool mixed = trial % 2 == 0;
+        const size_t entries = 3 * blocks * (trial % 5 == 0 ? 2 : 1) - (trial % 3 == 0 ? rng() % (blocks + 1) : 0);
+        bytes codes;
+        for (size_t made = 0; made < entries;) {
+            const bool chroma = mixed ? rng() % 3 == 0 : made >= 2 * entries / 3;
+            const uint8_t value = uint8_t((chroma ? 0x80 : 0) | (rng() & 0x3F));
+            const uint32_t pick = rng() % 8;
+            const size_t count = pick < 5 ? 1 : pick < 7 ? 1 + rng() % 5 : 1 + rng() % 300;
+            if (count == 1 && rng() % 4) {
+                codes.push_back(value);
+            } else {
+                codes.push_back(uint8_t(value | 0x40));
+                codes.push_back(uint8_t(std::min<size_t>(count, 256)));
+            }
+            made += std::min<size_t>(count, 256);
+        }
+        if (trial % 7 == 0) codes.push_back(uint8_t(0x40 | (rng() & 0xBF)));  // a run cut before its count
+        std::memcpy(ctx.m_table_opt, before.data(), before.size());
+        bytes expected = before;
+        const frame_fault want = model_rle(expected, blocks, codes);
+        EXPECT_EQ(unpack_rle(ctx, codes), want) << "trial " << trial;
+        ASSERT_EQ(frames::table_of(ctx), expected) << "trial " << trial;
     }
 }
 
