@@ -15,19 +15,25 @@ namespace ruv {
 
 namespace {
 
+// Payload bytes of the codes in six bits of a record: six 1-bit codes (coding
+// mode 1) or three 2-bit codes (coding mode 2). The walk from the end finds each
+// record from the one after it, so this lookup lies on its critical path.
+struct record_payload_tables {
+    uint8_t bits1[64], bits2[64];
+    constexpr record_payload_tables() : bits1(), bits2() {
+        for (int d = 0; d < 64; ++d) {
+            for (int i = 0; i < 6; ++i) bits1[d] = uint8_t(bits1[d] + 4 * ((d >> i) & 1));
+            for (int i = 0; i < 3; ++i) bits2[d] = uint8_t(bits2[d] + payload_size[(d >> (2 * i)) & 3]);
+        }
+    }
+};
+constexpr record_payload_tables record_payload;
+
 // Payload bytes of the six codes of a coding-mode-1 record: 4 for each bit set in bits 0-5.
-size_t mode1_payload(uint8_t d) {
-    size_t bits = 0;
-    for (int i = 0; i < 6; ++i) bits += (d >> i) & 1u;
-    return 4 * bits;
-}
+size_t mode1_payload(uint8_t d) { return record_payload.bits1[d & 0x3F]; }
 
 // Payload bytes of the six 2-bit codes of a coding-mode-2 record.
-size_t mode2_payload(uint32_t d) {
-    size_t sum = 0;
-    for (int i = 0; i < 6; ++i) sum += payload_size[(d >> (2 * i)) & 3u];
-    return sum;
-}
+size_t mode2_payload(uint32_t d) { return size_t(record_payload.bits2[d & 0x3F]) + record_payload.bits2[(d >> 6) & 0x3F]; }
 
 // Masks of byte positions in 8 table bytes (two entries), the same on any
 // processor: they are made from bytes, as the table is.
