@@ -213,5 +213,4 @@ frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t
                                          : unpack_rle_codes<false>(m_table_opt, table_end, codes, codes_end);
 }
 
-
 }  // namespace ruv

@@ -98,7 +98,7 @@ constexpr uint32_t code_bits(std::initializer_list<int> codes) {
     return bits;
 }
 
-// Passes 2 to 4 for one register of 8 sample blocks, given their codes, the
+// Pass 3 for one register of 8 sample blocks, given their codes, the
 // four payload bytes at each one's offset and their reference bytes.
 struct lane_block {
     __m256i delta;    // signed deltas
