@@ -15,15 +15,18 @@ namespace ruv {
 
 namespace {
 
-// Payload bytes of the codes in six bits of a record: six 1-bit codes (coding
-// mode 1) or three 2-bit codes (coding mode 2). The walk from the end finds each
-// record from the one after it, so this lookup lies on its critical path.
+// Payload bytes of the codes of a record: six 1-bit codes (coding mode 1, six
+// bits) or six 2-bit codes (coding mode 2, twelve bits). The walk from the end
+// finds each record from the one after it, so this lookup lies on its critical
+// path.
 struct record_payload_tables {
-    uint8_t bits1[64], bits2[64];
+    uint8_t bits1[64], bits2[4096];
     constexpr record_payload_tables() : bits1(), bits2() {
         for (int d = 0; d < 64; ++d) {
             for (int i = 0; i < 6; ++i) bits1[d] = uint8_t(bits1[d] + 4 * ((d >> i) & 1));
-            for (int i = 0; i < 3; ++i) bits2[d] = uint8_t(bits2[d] + payload_size[(d >> (2 * i)) & 3]);
+        }
+        for (int d = 0; d < 4096; ++d) {
+            for (int i = 0; i < 6; ++i) bits2[d] = uint8_t(bits2[d] + payload_size[(d >> (2 * i)) & 3]);
         }
     }
 };
@@ -33,7 +36,7 @@ constexpr record_payload_tables record_payload;
 size_t mode1_payload(uint8_t d) { return record_payload.bits1[d & 0x3F]; }
 
 // Payload bytes of the six 2-bit codes of a coding-mode-2 record.
-size_t mode2_payload(uint32_t d) { return size_t(record_payload.bits2[d & 0x3F]) + record_payload.bits2[(d >> 6) & 0x3F]; }
+size_t mode2_payload(uint32_t d) { return record_payload.bits2[d & 0xFFF]; }
 
 // Masks of byte positions in 8 table bytes (two entries), the same on any
 // processor: they are made from bytes, as the table is.
