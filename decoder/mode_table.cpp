@@ -20,9 +20,9 @@ namespace {
 // finds each record from the one after it, so this lookup lies on its critical
 // path.
 struct record_payload_tables {
-    uint8_t bits1[64], bits2[4096];
+    uint8_t bits1[256], bits2[4096];
     constexpr record_payload_tables() : bits1(), bits2() {
-        for (int d = 0; d < 64; ++d) {
+        for (int d = 0; d < 256; ++d) {
             for (int i = 0; i < 6; ++i) bits1[d] = uint8_t(bits1[d] + 4 * ((d >> i) & 1));
         }
         for (int d = 0; d < 4096; ++d) {
@@ -33,7 +33,7 @@ struct record_payload_tables {
 constexpr record_payload_tables record_payload;
 
 // Payload bytes of the six codes of a coding-mode-1 record: 4 for each bit set in bits 0-5.
-size_t mode1_payload(uint8_t d) { return record_payload.bits1[d & 0x3F]; }
+size_t mode1_payload(uint8_t d) { return record_payload.bits1[d]; }
 
 // Payload bytes of the six 2-bit codes of a coding-mode-2 record.
 size_t mode2_payload(uint32_t d) { return record_payload.bits2[d & 0xFFF]; }
