@@ -67,9 +67,26 @@ inline __m256i shuffle_lanes(__m256i v, int32_t a, int32_t b, int32_t c, int32_t
     return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(a, b, c, d, e, f, g, h));
 }
 
-// The frame's delta tables, one 16-entry table per 128-bit lane, made once a row.
+// One 32-bit value per code (0..7): `yes` for the codes in `codes` (a bit per
+// code), `no` for the others; looked up by each lane's code.
+inline __m256i per_code_table(uint32_t codes, int32_t yes, int32_t no) {
+    const auto pick = [&](int c) { return (codes >> c & 1) ? yes : no; };
+    return _mm256_setr_epi32(pick(0), pick(1), pick(2), pick(3), pick(4), pick(5), pick(6), pick(7));
+}
+
+constexpr uint32_t code_bits(std::initializer_list<int> codes) {
+    uint32_t bits = 0;
+    for (int c : codes) bits |= 1u << c;
+    return bits;
+}
+
+// The tables of a row, made once: the frame's deltas (one 16-entry table per
+// 128-bit lane), and per code which delta table it takes (a table index with its
+// top bit set yields 0), whether LITERAL takes the payload, and whether the
+// code starts from the predictor.
 struct chunk_tables {
-    __m256i delta2, delta4, fine4;  // field value -> signed delta, in both 128-bit lanes
+    __m256i delta2, delta4, fine4;  // field value -> signed delta
+    __m256i takes_delta2, takes_delta4, takes_fine4, literal, chained;
     chunk_tables(int32_t shift2, int32_t shift4) {
         alignas(32) int8_t t2[32], t4[32], f4[32];
         for (int i = 0; i < 32; ++i) {
@@ -81,22 +98,14 @@ struct chunk_tables {
         delta2 = load_bytes(t2);
         delta4 = load_bytes(t4);
         fine4 = load_bytes(f4);
+        const int32_t none = int32_t(0x80808080u);
+        takes_delta2 = per_code_table(code_bits({2, 6}), 0, none);
+        takes_delta4 = per_code_table(code_bits({3, 7}), 0, none);
+        takes_fine4 = per_code_table(code_bits({5}), 0, none);
+        literal = per_code_table(code_bits({1}), -1, 0);
+        chained = per_code_table(code_bits({4, 6, 7}), -1, 0);
     }
 };
-
-// One 32-bit value per lane, looked up by the lane's code (0..7): `yes` for
-// the codes in `codes` (a bit per code), `no` for the others.
-inline __m256i per_code(__m256i code, uint32_t codes, int32_t yes, int32_t no) {
-    const auto pick = [&](int c) { return (codes >> c & 1) ? yes : no; };
-    return _mm256_permutevar8x32_epi32(
-        _mm256_setr_epi32(pick(0), pick(1), pick(2), pick(3), pick(4), pick(5), pick(6), pick(7)), code);
-}
-
-constexpr uint32_t code_bits(std::initializer_list<int> codes) {
-    uint32_t bits = 0;
-    for (int c : codes) bits |= 1u << c;
-    return bits;
-}
 
 // Pass 3 for one register of 8 sample blocks, given their codes, the
 // four payload bytes at each one's offset and their reference bytes.
@@ -107,8 +116,6 @@ struct lane_block {
 
     lane_block() = default;
     lane_block(__m256i code, __m256i payload, __m256i ref, const chunk_tables& t) {
-        // A table index with its top bit set yields 0.
-        const int32_t none = int32_t(0x80808080u);
         const __m256i nibbles = _mm256_set1_epi8(0x0F);
         // 4-bit fields: the low halves of bytes 0 and 1, then their high halves.
         const __m256i low = _mm256_and_si256(payload, nibbles);
@@ -120,15 +127,13 @@ struct lane_block {
             _mm256_or_si256(_mm256_or_si256(p0, _mm256_slli_epi32(p0, 6)),
                             _mm256_or_si256(_mm256_slli_epi32(p0, 12), _mm256_slli_epi32(p0, 18))),
             _mm256_set1_epi8(3));
-        const __m256i scaled4 =
-            _mm256_shuffle_epi8(t.delta4, _mm256_or_si256(fields4, per_code(code, code_bits({3, 7}), 0, none)));
-        const __m256i unscaled4 =
-            _mm256_shuffle_epi8(t.fine4, _mm256_or_si256(fields4, per_code(code, code_bits({5}), 0, none)));
-        const __m256i scaled2 =
-            _mm256_shuffle_epi8(t.delta2, _mm256_or_si256(fields2, per_code(code, code_bits({2, 6}), 0, none)));
+        const auto lookup = [&](__m256i table) { return _mm256_permutevar8x32_epi32(table, code); };
+        const __m256i scaled4 = _mm256_shuffle_epi8(t.delta4, _mm256_or_si256(fields4, lookup(t.takes_delta4)));
+        const __m256i unscaled4 = _mm256_shuffle_epi8(t.fine4, _mm256_or_si256(fields4, lookup(t.takes_fine4)));
+        const __m256i scaled2 = _mm256_shuffle_epi8(t.delta2, _mm256_or_si256(fields2, lookup(t.takes_delta2)));
         delta = _mm256_or_si256(_mm256_or_si256(scaled4, unscaled4), scaled2);
-        source = _mm256_blendv_epi8(ref, payload, per_code(code, code_bits({1}), -1, 0));
-        chained = per_code(code, code_bits({4, 6, 7}), -1, 0);
+        source = _mm256_blendv_epi8(ref, payload, lookup(t.literal));
+        chained = lookup(t.chained);
     }
 };
 
