@@ -28,7 +28,17 @@ uint32_t detect() {
     // registers (XMM and YMM state in XCR0, which OSXSAVE says may be read).
     const bool os_saves_ymm = (c & bit_OSXSAVE) && (c & bit_AVX) && (saved_register_state() & 6) == 6;
     unsigned a7, b7, c7, d7;
-    if (os_saves_ymm && __get_cpuid_count(7, 0, &a7, &b7, &c7, &d7) && (b7 & bit_AVX2)) mask |= kernels_avx2;
+    if (!os_saves_ymm || !__get_cpuid_count(7, 0, &a7, &b7, &c7, &d7) || !(b7 & bit_AVX2)) return mask;
+    mask |= kernels_avx2;
+    // AVX-512 needs the opmask and all 512-bit register state saved too (XCR0
+    // bits 5-7), even where only its 256-bit forms are used; its kernels also
+    // use BMI2 and POPCNT.
+    const unsigned avx512_b = bit_AVX512F | bit_AVX512BW | bit_AVX512VL | bit_BMI2;
+    const unsigned avx512_c = bit_AVX512VBMI | bit_AVX512VBMI2;
+    if ((saved_register_state() & 0xE6) == 0xE6 && (b7 & avx512_b) == avx512_b && (c7 & avx512_c) == avx512_c &&
+        (c & bit_POPCNT)) {
+        mask |= kernels_avx512;
+    }
     return mask;
 }
 
@@ -53,6 +63,7 @@ constexpr level_entry simd_levels[] = {
 #if RUV_X86_KERNELS
     {"sse2", kernels_sse2, fill_kernels_sse2},
     {"avx2", kernels_avx2, fill_kernels_avx2},
+    {"avx512", kernels_avx512, fill_kernels_avx512},
 #endif
     {nullptr, 0, nullptr},
 };

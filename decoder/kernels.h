@@ -14,6 +14,9 @@ namespace ruv {
 // Kernel levels, as bits of a mask; a level is used only with every level below it.
 constexpr uint32_t kernels_sse2 = 1u << 0;
 constexpr uint32_t kernels_avx2 = 1u << 1;
+// AVX-512 with byte and word operations, 128/256-bit forms, byte permutes and
+// byte compress/expand (F, BW, VL, VBMI, VBMI2), used on 256-bit registers only.
+constexpr uint32_t kernels_avx512 = 1u << 2;
 constexpr uint32_t kernels_all = ~0u;
 
 // The levels that this processor and operating system run, found once.
@@ -23,7 +26,7 @@ uint32_t detected_kernel_mask();
 size_t detected_core_cache_bytes();
 
 struct kernel_level {
-    const char* name;   // "scalar", "sse2", "avx2"
+    const char* name;   // "scalar", "sse2", "avx2", "avx512"
     uint32_t mask;      // the mask that makes a context use exactly this level
 };
 // The scalar level, then each level in `available` in rising order.
@@ -59,6 +62,14 @@ using rebuild_row_kernel = size_t (*)(const uint8_t* table, size_t blocks, uint8
 using rebuild_block_kernel = size_t (*)(uint32_t code, const uint8_t* payload, const uint8_t* predictor,
                                         uint8_t* ref, uint8_t* shown, int32_t shift2, int32_t shift4);
 
+// Expands run-length code bytes (codes up to codes_end) into the mode table at
+// the cursors opt_y and opt_uv, as the scalar reader would, in whole windows of
+// code bytes: it stops before a window whose entries could reach table_end, before
+// a run of more than four entries, and where fewer than a window's bytes are
+// left. Returns the first code byte it did not take, always the start of a code.
+using rle_codes_kernel = const uint8_t* (*)(const uint8_t* codes, const uint8_t* codes_end, uint8_t*& opt_y,
+                                            uint8_t*& opt_uv, const uint8_t* table_end);
+
 struct kernel_table {
     show_row_kernel show_yuy2 = nullptr;
     show_row_kernel show_rgb32 = nullptr;
@@ -74,6 +85,7 @@ struct kernel_table {
     void (*copy_stream)(uint8_t* to, const uint8_t* from, size_t bytes) = nullptr;
     rebuild_row_kernel rebuild_row[3] = {};   // by mode record bytes after each block's payload: 0, 1, 2
     rebuild_block_kernel rebuild_block = nullptr;
+    rle_codes_kernel rle_codes = nullptr;     // none below AVX-512: the scalar reader takes every code
 
     // The scalar kernels, overridden by each level in `mask` that this machine runs.
     void fill(uint32_t mask);
@@ -83,5 +95,6 @@ struct kernel_table {
 void fill_kernels_c(kernel_table& table);
 void fill_kernels_sse2(kernel_table& table);
 void fill_kernels_avx2(kernel_table& table);
+void fill_kernels_avx512(kernel_table& table);
 
 }  // namespace ruv

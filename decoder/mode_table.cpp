@@ -103,6 +103,80 @@ frame_fault DecoderContext::unpack_packed_table(const uint8_t* records, const ui
 
 namespace {
 
+// The cursors of the run-length reader, and the values last written at each
+// (once both have written one), which the mixed path below rewrites.
+struct rle_state {
+    uint8_t* opt_y;   // the next luma byte
+    uint8_t* opt_uv;  // the entry whose chroma bytes (1 and 3) come next
+    uint8_t last_y, last_pair0, last_pair1;
+};
+
+// One code of either kind at p, and its count byte if it is a run.
+inline frame_fault take_code(rle_state& s, const uint8_t*& p, const uint8_t* codes_end, uint8_t* const table_end) {
+    const uint8_t b = *p++;
+    if (!(b & 0x40)) {  // a single entry
+        if (b < 0x80) {
+            if (s.opt_y == table_end) return frame_fault::table_overflow;
+            *s.opt_y = b;
+            s.opt_y += 2;
+            s.last_y = b;
+        } else {
+            if (s.opt_uv == table_end) return frame_fault::table_overflow;
+            s.last_pair0 = (b >> 3) & 7;
+            s.last_pair1 = b & 7;
+            s.opt_uv[1] = s.last_pair0;
+            s.opt_uv[3] = s.last_pair1;
+            s.opt_uv += 4;
+        }
+        return frame_fault::none;
+    }
+    // A run: its count byte follows, 0 meaning 256.
+    if (p == codes_end) return frame_fault::table_truncated;
+    size_t count = *p++;
+    if (count == 0) count = 256;
+    if (b < 0x80) {
+        // Long runs (still parts of a picture) eight entries a step while they
+        // surely fit, keeping the chroma bytes between them; the rest one by one.
+        uint8_t* y = s.opt_y;
+        const uint64_t value = uint64_t(b) * 0x0101010101010101u & byte_masks.even;
+        for (; count >= 8 && table_end - y >= 16; count -= 8, y += 16) {
+            keep_and_set(y, byte_masks.odd, value);
+            keep_and_set(y + 8, byte_masks.odd, value);
+        }
+        for (; count > 0; --count, y += 2) {
+            if (y == table_end) {
+                s.opt_y = y;
+                return frame_fault::table_overflow;
+            }
+            *y = b;
+        }
+        s.opt_y = y;
+        s.last_y = b;
+    } else {
+        uint8_t* uv = s.opt_uv;
+        const uint8_t pair0 = (b >> 3) & 7;
+        const uint8_t pair1 = b & 7;
+        const uint64_t value = (uint64_t(pair0) * 0x0101010101010101u & byte_masks.second) |
+                               (uint64_t(pair1) * 0x0101010101010101u & byte_masks.fourth);
+        for (; count >= 4 && table_end - uv >= 16; count -= 4, uv += 16) {
+            keep_and_set(uv, byte_masks.luma, value);
+            keep_and_set(uv + 8, byte_masks.luma, value);
+        }
+        for (; count > 0; --count, uv += 4) {
+            if (uv == table_end) {
+                s.opt_uv = uv;
+                return frame_fault::table_overflow;
+            }
+            uv[1] = pair0;
+            uv[3] = pair1;
+        }
+        s.opt_uv = uv;
+        s.last_pair0 = pair0;
+        s.last_pair1 = pair1;
+    }
+    return frame_fault::none;
+}
+
 // The run-length codes into the table. `mixed` tables interleave luma and
 // chroma codes closely, which makes a branch on each code's kind unpredictable:
 // their single entries take a path without one. Tables that keep the kinds in
@@ -110,10 +184,7 @@ namespace {
 template <bool mixed>
 frame_fault unpack_rle_codes(uint8_t* const table, uint8_t* const table_end, const uint8_t* codes,
                              const uint8_t* codes_end) {
-    uint8_t* opt_y = table;   // the next luma byte
-    uint8_t* opt_uv = table;  // the entry whose chroma bytes (1 and 3) come next
-    // The values last written at each cursor, once both have written one.
-    uint8_t last_y = 0, last_pair0 = 0, last_pair1 = 0;
+    rle_state s{table, table, 0, 0, 0};
     const uint8_t* p = codes;
     while (p < codes_end) {
         // A single entry (a single code, or a run of one) of either kind, the
@@ -122,78 +193,43 @@ frame_fault unpack_rle_codes(uint8_t* const table, uint8_t* const table_end, con
         // other kind its last entry again, unchanged, and only the entry's own
         // cursor moves.
         const uint8_t b = *p;
-        if (mixed && opt_uv != table && opt_y != table && codes_end - p >= 2 && std::max(opt_y, opt_uv) < table_end) {
+        if (mixed && s.opt_uv != table && s.opt_y != table && codes_end - p >= 2 &&
+            std::max(s.opt_y, s.opt_uv) < table_end) {
             const size_t run = (b >> 6) & 1;
             if ((run & size_t(p[1] != 1)) == 0) {
                 const size_t chroma = b >> 7;
                 // Selects by mask, which compilers keep free of branches.
                 const uint8_t is_chroma = uint8_t(0 - chroma);
-                last_y = uint8_t((last_y & is_chroma) | (b & ~is_chroma));
-                last_pair0 = uint8_t((((b >> 3) & 7) & is_chroma) | (last_pair0 & ~is_chroma));
-                last_pair1 = uint8_t((b & 7 & is_chroma) | (last_pair1 & ~is_chroma));
-                opt_y[-2 * ptrdiff_t(chroma)] = last_y;
-                uint8_t* const uv = opt_uv - 4 * ptrdiff_t(1 - chroma);
-                uv[1] = last_pair0;
-                uv[3] = last_pair1;
-                opt_y += 2 - 2 * chroma;
-                opt_uv += 4 * chroma;
+                s.last_y = uint8_t((s.last_y & is_chroma) | (b & ~is_chroma));
+                s.last_pair0 = uint8_t((((b >> 3) & 7) & is_chroma) | (s.last_pair0 & ~is_chroma));
+                s.last_pair1 = uint8_t((b & 7 & is_chroma) | (s.last_pair1 & ~is_chroma));
+                s.opt_y[-2 * ptrdiff_t(chroma)] = s.last_y;
+                uint8_t* const uv = s.opt_uv - 4 * ptrdiff_t(1 - chroma);
+                uv[1] = s.last_pair0;
+                uv[3] = s.last_pair1;
+                s.opt_y += 2 - 2 * chroma;
+                s.opt_uv += 4 * chroma;
                 p += 1 + run;
                 continue;
             }
         }
         // Any other code, or the last code byte.
-        ++p;
-        if (!(b & 0x40)) {  // a single entry
-            if (b < 0x80) {
-                if (opt_y == table_end) return frame_fault::table_overflow;
-                *opt_y = b;
-                opt_y += 2;
-                last_y = b;
-            } else {
-                if (opt_uv == table_end) return frame_fault::table_overflow;
-                last_pair0 = (b >> 3) & 7;
-                last_pair1 = b & 7;
-                opt_uv[1] = last_pair0;
-                opt_uv[3] = last_pair1;
-                opt_uv += 4;
-            }
-            continue;
-        }
-        // A run: its count byte follows, 0 meaning 256.
-        if (p == codes_end) return frame_fault::table_truncated;
-        size_t count = *p++;
-        if (count == 0) count = 256;
-        if (b < 0x80) {
-            // Long runs (still parts of a picture) eight entries a step while
-            // they surely fit, keeping the chroma bytes between them; the rest
-            // one by one.
-            const uint64_t value = uint64_t(b) * 0x0101010101010101u & byte_masks.even;
-            for (; count >= 8 && table_end - opt_y >= 16; count -= 8, opt_y += 16) {
-                keep_and_set(opt_y, byte_masks.odd, value);
-                keep_and_set(opt_y + 8, byte_masks.odd, value);
-            }
-            for (; count > 0; --count, opt_y += 2) {
-                if (opt_y == table_end) return frame_fault::table_overflow;
-                *opt_y = b;
-            }
-            last_y = b;
-        } else {
-            const uint8_t pair0 = (b >> 3) & 7;
-            const uint8_t pair1 = b & 7;
-            const uint64_t value = (uint64_t(pair0) * 0x0101010101010101u & byte_masks.second) |
-                                   (uint64_t(pair1) * 0x0101010101010101u & byte_masks.fourth);
-            for (; count >= 4 && table_end - opt_uv >= 16; count -= 4, opt_uv += 16) {
-                keep_and_set(opt_uv, byte_masks.luma, value);
-                keep_and_set(opt_uv + 8, byte_masks.luma, value);
-            }
-            for (; count > 0; --count, opt_uv += 4) {
-                if (opt_uv == table_end) return frame_fault::table_overflow;
-                opt_uv[1] = pair0;
-                opt_uv[3] = pair1;
-            }
-            last_pair0 = pair0;
-            last_pair1 = pair1;
-        }
+        const frame_fault fault = take_code(s, p, codes_end, table_end);
+        if (fault != frame_fault::none) return fault;
+    }
+    return frame_fault::none;
+}
+
+// The codes into the table by a kernel that takes whole windows of them, and
+// the scalar reader for each code that a window leaves.
+frame_fault unpack_rle_windows(rle_codes_kernel windows, uint8_t* const table, uint8_t* const table_end,
+                               const uint8_t* p, const uint8_t* codes_end) {
+    rle_state s{table, table, 0, 0, 0};
+    while (p < codes_end) {
+        p = windows(p, codes_end, s.opt_y, s.opt_uv, table_end);
+        if (p == codes_end) break;
+        const frame_fault fault = take_code(s, p, codes_end, table_end);
+        if (fault != frame_fault::none) return fault;
     }
     return frame_fault::none;
 }
@@ -212,6 +248,7 @@ bool mixes_kinds(const uint8_t* codes, const uint8_t* codes_end) {
 frame_fault DecoderContext::unpack_rle_table(const uint8_t* codes, const uint8_t* codes_end) {
     if (!m_table_opt || codes >= codes_end) return frame_fault::none;
     uint8_t* const table_end = m_table_opt + 4 * block_count();
+    if (m_kernels.rle_codes) return unpack_rle_windows(m_kernels.rle_codes, m_table_opt, table_end, codes, codes_end);
     return mixes_kinds(codes, codes_end) ? unpack_rle_codes<true>(m_table_opt, table_end, codes, codes_end)
                                          : unpack_rle_codes<false>(m_table_opt, table_end, codes, codes_end);
 }

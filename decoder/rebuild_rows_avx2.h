@@ -2,13 +2,14 @@
 // blocks, at a time, with no branch on any code and no chain from one sample
 // block to the next through memory. Sample block k of a chunk is reference
 // bytes 4k to 4k + 3; register r holds sample blocks 8r to 8r + 7, one per
-// 32-bit lane. Only kernels_avx2.cpp includes this file.
+// 32-bit lane. Only kernels_avx2.cpp and kernels_avx512.cpp include this file;
+// each builds its own copy (internal linkage) for its own instruction set.
 //
 // A chunk is rebuilt in passes, each over all its sample blocks at once:
 //  1. codes: the six codes of each mode word, in walk order, one byte each;
 //  2. payload: each code's payload size (the mode record counted after the
 //     sixth) summed in a prefix sum gives every sample block's payload offset,
-//     and one gather per register fetches the four bytes at each;
+//     and a fetch (one gather per register, or a byte expansion) gets the bytes at each;
 //  3. deltas: the code picks which of three 16-entry tables (2-bit scaled,
 //     4-bit scaled, 4-bit unscaled) turns the payload's fields into signed
 //     byte deltas; codes without deltas pick none and get 0;
@@ -206,6 +207,20 @@ struct chain_state {
 inline void store_lanes(uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 inline __m256i load_lanes(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
+// Pass 2's fetch: the four payload bytes at each sample block's offset (byte k
+// of `offsets` for sample block k), one gather per register of 8. Bytes past a
+// sample block's payload are whatever follows it; the gathers may read 4 bytes
+// past the chunk's last offset.
+struct gathered_payload {
+    static void fetch(const uint8_t* payload, __m256i offsets, __m256i /*sizes*/, __m256i (&out)[3]) {
+        const __m128i offsets_low = _mm256_castsi256_si128(offsets);
+        const int* base = reinterpret_cast<const int*>(payload);
+        out[0] = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(offsets_low), 1);
+        out[1] = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(_mm_srli_si128(offsets_low, 8)), 1);
+        out[2] = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(_mm256_extracti128_si256(offsets, 1)), 1);
+    }
+};
+
 // What a chunk's passes 1 to 3 find, for passes 4 and 5.
 struct chunk_front {
     lane_block lanes[3];
@@ -217,7 +232,7 @@ struct chunk_front {
 // Passes 1 to 3 of the four blocks under the mode words at `table`. The payload
 // must hold the chunk's largest payload and mode records plus 4 bytes, which
 // the gathers may read past the last offset.
-template <size_t record_skip>
+template <size_t record_skip, typename Fetch>
 inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const uint8_t* ref, const chunk_tables& t,
                           chunk_front& f) {
     // Pass 1: the codes, bytes 0-15 for sample blocks 0-15 and 16-23 for 16-23.
@@ -253,18 +268,14 @@ inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const ui
     const __m256i low_total = _mm256_shuffle_epi8(sum, _mm256_set1_epi8(15));
     sum = _mm256_add_epi8(sum, _mm256_permute2x128_si256(low_total, low_total, 0x08));
     f.payload = uint8_t(_mm256_extract_epi8(sum, 23));
-    const __m256i offsets = _mm256_sub_epi8(sum, sizes);
-    const __m128i offsets_low = _mm256_castsi256_si128(offsets);
-    const int* base = reinterpret_cast<const int*>(payload);
-    const __m256i pay0 = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(offsets_low), 1);
-    const __m256i pay1 = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(_mm_srli_si128(offsets_low, 8)), 1);
-    const __m256i pay2 = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(_mm256_extracti128_si256(offsets, 1)), 1);
+    __m256i pay[3];
+    Fetch::fetch(payload, _mm256_sub_epi8(sum, sizes), sizes, pay);
 
     // Pass 3: deltas and sources.
     const __m128i codes_low = _mm256_castsi256_si128(codes);
-    f.lanes[0] = lane_block(_mm256_cvtepu8_epi32(codes_low), pay0, f.ref[0], t);
-    f.lanes[1] = lane_block(_mm256_cvtepu8_epi32(_mm_srli_si128(codes_low, 8)), pay1, f.ref[1], t);
-    f.lanes[2] = lane_block(_mm256_cvtepu8_epi32(_mm256_extracti128_si256(codes, 1)), pay2, f.ref[2], t);
+    f.lanes[0] = lane_block(_mm256_cvtepu8_epi32(codes_low), pay[0], f.ref[0], t);
+    f.lanes[1] = lane_block(_mm256_cvtepu8_epi32(_mm_srli_si128(codes_low, 8)), pay[1], f.ref[1], t);
+    f.lanes[2] = lane_block(_mm256_cvtepu8_epi32(_mm256_extracti128_si256(codes, 1)), pay[2], f.ref[2], t);
 }
 
 // Passes 4 and 5: the reference rewritten in place, the shown cell pairs to `shown`.
@@ -331,7 +342,7 @@ inline bool keeps_every_block_wide(const uint8_t* table, size_t blocks) {
 
 // The row kernel: whole chunks while the payload has room for the largest,
 // then the SSE2 walk for the blocks left over (it stops exactly at the payload's end).
-template <size_t record_skip>
+template <size_t record_skip, typename Fetch = gathered_payload>
 size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
     if (keep_whole_row<record_skip>(keeps_every_block_wide(table, blocks), blocks, ref, c)) return blocks;
     const chunk_tables t(c.shift2, c.shift4);
@@ -350,13 +361,13 @@ size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* s
     if (fits(0, payload)) {
         chunk_front fronts[2];
         int now = 0;
-        rebuild_front<record_skip>(table, payload, ref, t, fronts[now]);
+        rebuild_front<record_skip, Fetch>(table, payload, ref, t, fronts[now]);
         for (;;) {
             const uint8_t* const next_payload = payload + fronts[now].payload;
             const bool more = fits(b + chunk_blocks, next_payload);
             if (more) {
                 const size_t n = b + chunk_blocks;
-                rebuild_front<record_skip>(table + 4 * n, next_payload, ref + 24 * n, t, fronts[1 - now]);
+                rebuild_front<record_skip, Fetch>(table + 4 * n, next_payload, ref + 24 * n, t, fronts[1 - now]);
             }
             rebuild_back(fronts[now], ref + 24 * b, shown + 24 * b, state);
             payload = next_payload;

@@ -58,7 +58,7 @@ const char* const usage =
     "  --threads N           PNG output: encode on at most N threads (default: every core)\n"
     "  --strict              any frame with a fault is an error (exit status 3)\n"
     "  -q, --quiet           no progress bar\n"
-    "  --kernels LEVEL       decode: kernels of at most this level (scalar, sse2, avx2)\n"
+    "  --kernels LEVEL       decode: kernels of at most this level (scalar, sse2, avx2, avx512)\n"
     "  --json                info: print JSON\n"
     "  -h, --help            show this help\n"
     "  --version             show the version\n"
@@ -198,7 +198,7 @@ int parse_arguments(int argc, char** argv, options& o) {
                 return usage_error("--frames " + value + ": expected FIRST-LAST with FIRST <= LAST (or FIRST-)");
         } else if (arg == "--kernels") {
             if (!ruv::kernel_mask_of(value.c_str(), o.kernel_mask))
-                return usage_error("--kernels " + value + ": expected scalar, sse2 or avx2");
+                return usage_error("--kernels " + value + ": expected scalar, sse2, avx2 or avx512");
         } else if (arg == "-q" || arg == "--quiet") {
             o.quiet = true;
         } else if (arg == "--json") {

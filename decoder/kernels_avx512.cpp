@@ -1,0 +1,174 @@
+// The AVX-512 kernels, on 256-bit registers: the run-length mode table of coding
+// modes 3 and 4, 32 code bytes at a time, and the delta rows of the AVX2 kernel
+// (rebuild_rows_avx2.h), built here again for AVX-512, whose payload in coding
+// modes 3 and 4 is fetched by byte expansion instead of gathers. This file alone
+// is compiled with AVX-512 (and BMI2, POPCNT) enabled and calls no inline
+// function with external linkage, so none of its code can reach a processor
+// without them.
+//
+// A window of 32 code bytes, starting at a code, is read without a branch per code:
+//  1. count bytes are the bytes that follow an odd-length stretch of bytes with
+//     the run bit (bit 6) set, found for the whole window with integer masks, as
+//     escaped characters are found; every other byte is a code;
+//  2. each code's entry count is 1, or its run's count byte;
+//  3. per kind (bit 7), the codes and their counts are compressed into order,
+//     each code copied into four slots and the slots beyond its count dropped by
+//     one more compress, which leaves the kind's entries in order;
+//  4. luma entries are spread to every second table byte, chroma entries to
+//     bytes 1 and 3 of each mode word, and written by masked stores, which leave
+//     every other table byte as it was.
+// A window stops before a run of more than four entries (or of 256) and where its
+// entries could reach the table's end; the scalar reader takes that code.
+#include <immintrin.h>
+
+#include "kernels.h"
+#include "rebuild_rows_avx2.h"
+
+namespace ruv {
+
+namespace avx512 {
+namespace {
+
+// The row kernel's payload fetch without gathers, for coding modes 3 and 4, whose
+// payload has no mode records between blocks: each register's sample blocks take
+// their payload bytes in order, expanded from one load into the low bytes of
+// their lanes (the other bytes 0). No byte past the chunk's payload is read.
+struct expanded_payload {
+    static void fetch(const uint8_t* payload, __m256i offsets, __m256i sizes, __m256i (&out)[3]) {
+        const __m256i lanes = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
+                                               4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
+        const __m256i slot = _mm256_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3,  //
+                                              0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
+        const __m256i low = _mm256_broadcastsi128_si256(_mm256_castsi256_si128(sizes));
+        const __m256i high = _mm256_broadcastsi128_si256(_mm256_extracti128_si256(sizes, 1));
+        const __mmask32 take0 = _mm256_cmpgt_epu8_mask(_mm256_shuffle_epi8(low, lanes), slot);
+        const __mmask32 take1 =
+            _mm256_cmpgt_epu8_mask(_mm256_shuffle_epi8(low, _mm256_add_epi8(lanes, _mm256_set1_epi8(8))), slot);
+        const __mmask32 take2 = _mm256_cmpgt_epu8_mask(_mm256_shuffle_epi8(high, lanes), slot);
+        out[0] = _mm256_maskz_expandloadu_epi8(take0, payload);
+        out[1] = _mm256_maskz_expandloadu_epi8(take1, payload + _mm256_extract_epi8(offsets, 8));
+        out[2] = _mm256_maskz_expandloadu_epi8(take2, payload + _mm256_extract_epi8(offsets, 16));
+    }
+};
+
+constexpr size_t window = 32;
+constexpr uint32_t most_entries = 4;  // entries of one code inside a window
+
+inline __m256i load32(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
+// one leaves its unused pass-through operand uninitialised and warns of it.)
+inline __m256i permute_bytes(__m256i index, __m256i v) { return _mm256_maskz_permutexvar_epi8(~0u, index, v); }
+
+// Positions of count bytes in a window whose byte 0 is a code: runs has bit i
+// set where byte i has the run bit. A run code's count byte is not itself a code,
+// so in a stretch of run-bit bytes the codes and count bytes alternate from its
+// start, and a stretch ends the byte after its last code that is a run.
+inline uint32_t count_bytes(uint32_t runs) {
+    const uint32_t even = 0x55555555u;
+    const uint32_t follows_run = runs << 1;
+    const uint32_t odd_starts = runs & ~even & ~follows_run;
+    // Adding a stretch's start bit to the stretch carries to the byte after its end.
+    const uint32_t after_odd_start = (odd_starts + runs) << 1;
+    return (even ^ after_odd_start) & follows_run;
+}
+
+// The entries of the codes in `values` (compressed, `codes` of them) repeated by
+// their counts in `counts` (1 to 4), in order, eight codes at a time: `emit` gets
+// each group's entries, packed from byte 0, and their number.
+template <typename Emit>
+inline void expand_runs(__m256i values, __m256i counts, uint32_t codes, Emit&& emit) {
+    const __m256i copy = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
+                                          4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
+    const __m256i slot = _mm256_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3,  //
+                                          0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
+    const __m256i next_group = _mm256_set1_epi8(8);
+    __m256i from = copy;
+    for (uint32_t done = 0; done < codes; done += 8, from = _mm256_add_epi8(from, next_group)) {
+        // Codes past the last have count 0: the compress zeroed them.
+        const __mmask32 used = _mm256_cmpgt_epu8_mask(permute_bytes(from, counts), slot);
+        emit(_mm256_maskz_compress_epi8(used, permute_bytes(from, values)), uint32_t(_mm_popcnt_u32(used)));
+    }
+}
+
+// Masks of the first n bytes of 32 (all for n of 32 or more).
+inline __mmask32 first_bytes(uint32_t n) { return _bzhi_u32(~0u, n); }
+
+const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& opt_y, uint8_t*& opt_uv,
+                         const uint8_t* table_end) {
+    const __mmask32 even_bytes = 0x55555555u, chroma_bytes = 0xAAAAAAAAu, pair0_bytes = 0x22222222u;
+    const __m256i to_words = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
+                                              4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
+    const __m256i seven = _mm256_set1_epi8(7), eight = _mm256_set1_epi8(8);
+    uint8_t* y = opt_y;
+    uint8_t* uv = opt_uv;
+    // A window reads one byte past itself: the count byte of a run at its end.
+    while (size_t(codes_end - p) > window) {
+        const __m256i bytes = load32(p);
+        const __m256i next = load32(p + 1);
+        const uint32_t runs = _mm256_test_epi8_mask(bytes, _mm256_set1_epi8(0x40));
+        const uint32_t chroma = _mm256_movepi8_mask(bytes);
+        const uint32_t codes = ~count_bytes(runs);
+        const uint32_t run_codes = runs & codes;
+        // Runs of 0 (256) or more than four entries, and the codes before the first.
+        const uint32_t long_runs =
+            run_codes & (_mm256_cmpeq_epi8_mask(next, _mm256_setzero_si256()) |
+                         _mm256_cmpgt_epu8_mask(next, _mm256_set1_epi8(int8_t(most_entries))));
+        const uint32_t taken = long_runs ? (long_runs & (0u - long_runs)) - 1 : ~0u;
+        const uint32_t luma_codes = codes & ~chroma & taken, chroma_codes = codes & chroma & taken;
+        const uint32_t luma_n = uint32_t(_mm_popcnt_u32(luma_codes)), chroma_n = uint32_t(_mm_popcnt_u32(chroma_codes));
+        if (size_t(table_end - y) < 2 * most_entries * luma_n || size_t(table_end - uv) < 4 * most_entries * chroma_n) {
+            break;
+        }
+        const __m256i counts = _mm256_mask_blend_epi8(run_codes, _mm256_set1_epi8(1), next);
+
+        // Luma entries, one table byte each, every second byte.
+        expand_runs(_mm256_maskz_compress_epi8(luma_codes, bytes), _mm256_maskz_compress_epi8(luma_codes, counts),
+                    luma_n, [&](__m256i entries, uint32_t n) {
+                        const __m256i low = _mm256_maskz_expand_epi8(even_bytes, entries);
+                        const __m256i high =
+                            _mm256_maskz_expand_epi8(even_bytes, _mm256_permute2x128_si256(entries, entries, 0x81));
+                        _mm256_mask_storeu_epi8(y, even_bytes & first_bytes(2 * n), low);
+                        // Past 16 entries the second half; else an empty store (at y, in the table).
+                        const bool two = n > 16;
+                        _mm256_mask_storeu_epi8(y + (two ? 32 : 0), even_bytes & first_bytes(two ? 2 * n - 32 : 0), high);
+                        y += 2 * n;
+                    });
+        // Chroma entries, bytes 1 and 3 of one mode word each, eight words a store.
+        expand_runs(_mm256_maskz_compress_epi8(chroma_codes, bytes), _mm256_maskz_compress_epi8(chroma_codes, counts),
+                    chroma_n, [&](__m256i entries, uint32_t n) {
+                        const __m256i pair0 = _mm256_and_si256(_mm256_srli_epi16(entries, 3), seven);
+                        const __m256i pair1 = _mm256_and_si256(entries, seven);
+                        __m256i from = to_words;
+                        for (uint32_t done = 0; done < n; done += 8, from = _mm256_add_epi8(from, eight)) {
+                            const __m256i words = _mm256_mask_blend_epi8(pair0_bytes, permute_bytes(from, pair1),
+                                                                         permute_bytes(from, pair0));
+                            const uint32_t left = n - done;
+                            _mm256_mask_storeu_epi8(uv, chroma_bytes & first_bytes(4 * left), words);
+                            uv += 4 * (left < 8 ? left : 8);
+                        }
+                    });
+        if (long_runs) {
+            p += __builtin_ctz(long_runs);
+            break;
+        }
+        // A run at the window's end takes the next window's first byte as its count.
+        p += window + (run_codes >> 31);
+    }
+    opt_y = y;
+    opt_uv = uv;
+    return p;
+}
+
+}  // namespace
+}  // namespace avx512
+
+void fill_kernels_avx512(kernel_table& table) {
+    table.rle_codes = avx512::rle_codes;
+    // The AVX2 row kernel, this file's own copy, built for AVX-512.
+    table.rebuild_row[0] = avx2::rebuild_row<0, avx512::expanded_payload>;
+    table.rebuild_row[1] = avx2::rebuild_row<1>;
+    table.rebuild_row[2] = avx2::rebuild_row<2>;
+}
+
+}  // namespace ruv
