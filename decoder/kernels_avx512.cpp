@@ -13,7 +13,8 @@
 //  2. each code's entry count is 1, or its run's count byte;
 //  3. per kind (bit 7), the codes and their counts are compressed into order,
 //     each code copied into four slots and the slots beyond its count dropped by
-//     one more compress, which leaves the kind's entries in order;
+//     one more compress, which leaves the kind's entries in order (where no
+//     count in the window passes 1, the compressed codes are the entries);
 //  4. luma entries are spread to every second table byte, chroma entries to
 //     bytes 1 and 3 of each mode word, and written by masked stores, which leave
 //     every other table byte as it was.
@@ -75,9 +76,14 @@ inline uint32_t count_bytes(uint32_t runs) {
 
 // The entries of the codes in `values` (compressed, `codes` of them) repeated by
 // their counts in `counts` (1 to 4), in order, eight codes at a time: `emit` gets
-// each group's entries, packed from byte 0, and their number.
+// each group's entries, packed from byte 0, and their number. Where every count
+// is 1 the codes are the entries, all at once.
 template <typename Emit>
-inline void expand_runs(__m256i values, __m256i counts, uint32_t codes, Emit&& emit) {
+inline void expand_runs(__m256i values, __m256i counts, uint32_t codes, bool all_single, Emit&& emit) {
+    if (all_single) {
+        if (codes > 0) emit(values, codes);
+        return;
+    }
     const __m256i copy = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
                                           4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
     const __m256i slot = _mm256_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3,  //
@@ -96,10 +102,10 @@ inline __mmask32 first_bytes(uint32_t n) { return _bzhi_u32(~0u, n); }
 
 const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& opt_y, uint8_t*& opt_uv,
                          const uint8_t* table_end) {
-    const __mmask32 even_bytes = 0x55555555u, chroma_bytes = 0xAAAAAAAAu, pair0_bytes = 0x22222222u;
+    const __mmask32 even_bytes = 0x55555555u, chroma_bytes = 0xAAAAAAAAu, word_starts = 0x11111111u;
     const __m256i to_words = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
                                               4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
-    const __m256i seven = _mm256_set1_epi8(7), eight = _mm256_set1_epi8(8);
+    const __m256i seven = _mm256_set1_epi32(7), eight = _mm256_set1_epi8(8);
     uint8_t* y = opt_y;
     uint8_t* uv = opt_uv;
     // A window reads one byte past itself: the count byte of a run at its end.
@@ -121,13 +127,15 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
             break;
         }
         const __m256i counts = _mm256_mask_blend_epi8(run_codes, _mm256_set1_epi8(1), next);
+        // Busy pictures: often no run of more than one entry in the whole window.
+        const bool all_single = (run_codes & taken & _mm256_cmpneq_epi8_mask(next, _mm256_set1_epi8(1))) == 0;
 
         // Luma entries, one table byte each, every second byte.
         expand_runs(_mm256_maskz_compress_epi8(luma_codes, bytes), _mm256_maskz_compress_epi8(luma_codes, counts),
-                    luma_n, [&](__m256i entries, uint32_t n) {
-                        const __m256i low = _mm256_maskz_expand_epi8(even_bytes, entries);
-                        const __m256i high =
-                            _mm256_maskz_expand_epi8(even_bytes, _mm256_permute2x128_si256(entries, entries, 0x81));
+                    luma_n, all_single, [&](__m256i entries, uint32_t n) {
+                        // Entry k to byte 2k, by widening bytes to words.
+                        const __m256i low = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(entries));
+                        const __m256i high = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(entries, 1));
                         _mm256_mask_storeu_epi8(y, even_bytes & first_bytes(2 * n), low);
                         // Past 16 entries the second half; else an empty store (at y, in the table).
                         const bool two = n > 16;
@@ -136,13 +144,14 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
                     });
         // Chroma entries, bytes 1 and 3 of one mode word each, eight words a store.
         expand_runs(_mm256_maskz_compress_epi8(chroma_codes, bytes), _mm256_maskz_compress_epi8(chroma_codes, counts),
-                    chroma_n, [&](__m256i entries, uint32_t n) {
-                        const __m256i pair0 = _mm256_and_si256(_mm256_srli_epi16(entries, 3), seven);
-                        const __m256i pair1 = _mm256_and_si256(entries, seven);
+                    chroma_n, all_single, [&](__m256i entries, uint32_t n) {
                         __m256i from = to_words;
                         for (uint32_t done = 0; done < n; done += 8, from = _mm256_add_epi8(from, eight)) {
-                            const __m256i words = _mm256_mask_blend_epi8(pair0_bytes, permute_bytes(from, pair1),
-                                                                         permute_bytes(from, pair0));
+                            // Entry b alone in byte 0 of its word, then (b >> 3) & 7 to byte 1 and b & 7 to byte 3.
+                            const __m256i b = _mm256_maskz_permutexvar_epi8(word_starts, from, entries);
+                            const __m256i words =
+                                _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(b, 3), seven), 8),
+                                                _mm256_slli_epi32(_mm256_and_si256(b, seven), 24));
                             const uint32_t left = n - done;
                             _mm256_mask_storeu_epi8(uv, chroma_bytes & first_bytes(4 * left), words);
                             uv += 4 * (left < 8 ? left : 8);
