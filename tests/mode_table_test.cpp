@@ -282,7 +282,7 @@ TEST(RleTable, MatchesThePlainReadingOfTheFormat) {
         for (size_t made = 0; made < entries;) {
             const bool chroma = mixed ? rng() % 3 == 0 : made >= 2 * entries / 3;
             const uint8_t value = uint8_t((chroma ? 0x80 : 0) | (rng() & 0x3F));
-            const uint32_t pick = busy ? (rng() % 64 < 62 ? 0 : 5 + rng() % 3) : rng() % 8;
+            const uint32_t pick = uint32_t(busy ? (rng() % 64 < 62 ? 0 : 5 + rng() % 3) : rng() % 8);
             const size_t count = pick < 5 ? 1 : pick < 7 ? 1 + rng() % 5 : 1 + rng() % 300;
             if (count == 1 && rng() % 4) {
                 codes.push_back(value);
