@@ -30,16 +30,24 @@ namespace ruv {
 namespace avx512 {
 namespace {
 
+// Byte k: k / 4, which copies byte j of a source into the four bytes 4j to 4j + 3.
+inline __m256i fourfold() {
+    return _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7,
+                            7, 7);
+}
+// Byte k: k % 4, its place among those four.
+inline __m256i place_in_four() {
+    return _mm256_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1,
+                            2, 3);
+}
+
 // The row kernel's payload fetch without gathers, for coding modes 3 and 4, whose
 // payload has no mode records between blocks: each register's sample blocks take
 // their payload bytes in order, expanded from one load into the low bytes of
 // their lanes (the other bytes 0). No byte past the chunk's payload is read.
 struct expanded_payload {
     static void fetch(const uint8_t* payload, __m256i offsets, __m256i sizes, __m256i (&out)[3]) {
-        const __m256i lanes = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
-                                               4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
-        const __m256i slot = _mm256_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3,  //
-                                              0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
+        const __m256i lanes = fourfold(), slot = place_in_four();
         const __m256i low = _mm256_broadcastsi128_si256(_mm256_castsi256_si128(sizes));
         const __m256i high = _mm256_broadcastsi128_si256(_mm256_extracti128_si256(sizes, 1));
         const __mmask32 take0 = _mm256_cmpgt_epu8_mask(_mm256_shuffle_epi8(low, lanes), slot);
@@ -84,12 +92,8 @@ inline void expand_runs(__m256i values, __m256i counts, uint32_t codes, bool all
         if (codes > 0) emit(values, codes);
         return;
     }
-    const __m256i copy = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
-                                          4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
-    const __m256i slot = _mm256_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3,  //
-                                          0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
-    const __m256i next_group = _mm256_set1_epi8(8);
-    __m256i from = copy;
+    const __m256i slot = place_in_four(), next_group = _mm256_set1_epi8(8);
+    __m256i from = fourfold();
     for (uint32_t done = 0; done < codes; done += 8, from = _mm256_add_epi8(from, next_group)) {
         // Codes past the last have count 0: the compress zeroed them.
         const __mmask32 used = _mm256_cmpgt_epu8_mask(permute_bytes(from, counts), slot);
@@ -103,8 +107,6 @@ inline __mmask32 first_bytes(uint32_t n) { return _bzhi_u32(~0u, n); }
 const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& opt_y, uint8_t*& opt_uv,
                          const uint8_t* table_end) {
     const __mmask32 even_bytes = 0x55555555u, chroma_bytes = 0xAAAAAAAAu, word_starts = 0x11111111u;
-    const __m256i to_words = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
-                                              4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
     const __m256i seven = _mm256_set1_epi32(7), eight = _mm256_set1_epi8(8);
     uint8_t* y = opt_y;
     uint8_t* uv = opt_uv;
@@ -145,7 +147,7 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
         // Chroma entries, bytes 1 and 3 of one mode word each, eight words a store.
         expand_runs(_mm256_maskz_compress_epi8(chroma_codes, bytes), _mm256_maskz_compress_epi8(chroma_codes, counts),
                     chroma_n, all_single, [&](__m256i entries, uint32_t n) {
-                        __m256i from = to_words;
+                        __m256i from = fourfold();
                         for (uint32_t done = 0; done < n; done += 8, from = _mm256_add_epi8(from, eight)) {
                             // Entry b alone in byte 0 of its word, then (b >> 3) & 7 to byte 1 and b & 7 to byte 3.
                             const __m256i b = _mm256_maskz_permutexvar_epi8(word_starts, from, entries);
