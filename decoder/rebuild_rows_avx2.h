@@ -63,22 +63,75 @@ constexpr chunk_constants chunk_bytes;
 
 inline __m256i load_bytes(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
-inline __m256i shuffle_lanes(__m256i v, int32_t a, int32_t b, int32_t c, int32_t d, int32_t e, int32_t f,
-                             int32_t g, int32_t h) {
-    return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(a, b, c, d, e, f, g, h));
-}
-
-// One 32-bit value per code (0..7): `yes` for the codes in `codes` (a bit per
-// code), `no` for the others; looked up by each lane's code.
-inline __m256i per_code_table(uint32_t codes, int32_t yes, int32_t no) {
-    const auto pick = [&](int c) { return (codes >> c & 1) ? yes : no; };
-    return _mm256_setr_epi32(pick(0), pick(1), pick(2), pick(3), pick(4), pick(5), pick(6), pick(7));
+// One byte per code (0..7), in both 128-bit lanes: `yes` for the codes in
+// `codes` (a bit per code), `no` for the others; looked up by `pshufb` on codes
+// that fill their lanes' four bytes.
+inline __m256i per_code_table(uint32_t codes, int8_t yes, int8_t no) {
+    alignas(32) int8_t t[32];
+    for (int i = 0; i < 32; ++i) t[i] = (codes >> (i & 15) & 1) ? yes : no;
+    return load_bytes(t);
 }
 
 constexpr uint32_t code_bits(std::initializer_list<int> codes) {
     uint32_t bits = 0;
     for (int c : codes) bits |= 1u << c;
     return bits;
+}
+
+// The lane moves of passes 3 and 4. The AVX-512 build of this file has two-source
+// permutes and lane shifts of one instruction each; the AVX2 build composes
+// them of one-source permutes and blends.
+
+#if !defined(__AVX512VL__)
+constexpr int lanes_from_b(std::initializer_list<int> index) {
+    int mask = 0, k = 0;
+    for (int i : index) mask |= (i >= 8) << k++;
+    return mask;
+}
+constexpr bool lanes_of_a_in_place(std::initializer_list<int> index) {
+    int k = 0;
+    for (int i : index) {
+        if (i < 8 && i != k) return false;
+        ++k;
+    }
+    return true;
+}
+#endif
+
+// Lanes picked from a (indices 0 to 7) and b (8 to 15).
+template <int... i>
+inline __m256i pick_lanes(__m256i a, __m256i b) {
+    static_assert(sizeof...(i) == 8, "eight lanes");
+#if defined(__AVX512VL__)
+    return _mm256_permutex2var_epi32(a, _mm256_setr_epi32(i...), b);
+#else
+    constexpr int from_b = lanes_from_b({i...});
+    constexpr bool a_in_place = lanes_of_a_in_place({i...});
+    const __m256i low = a_in_place ? a : _mm256_permutevar8x32_epi32(a, _mm256_setr_epi32((i & 7)...));
+    return _mm256_blend_epi32(low, _mm256_permutevar8x32_epi32(b, _mm256_setr_epi32((i & 7)...)), from_b);
+#endif
+}
+
+// The lanes of v moved up by n, lanes of `fill` (all alike) moved into the first n.
+template <int n>
+inline __m256i shift_up(__m256i v, __m256i fill) {
+#if defined(__AVX512VL__)
+    return _mm256_alignr_epi32(v, fill, 8 - n);
+#else
+    if constexpr (n == 4) return _mm256_permute2x128_si256(v, fill, 0x02);
+    const __m256i moved = n == 1 ? _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 0, 1, 2, 3, 4, 5, 6))
+                                 : _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 0, 0, 1, 2, 3, 4, 5));
+    return _mm256_blend_epi32(moved, fill, (1 << n) - 1);
+#endif
+}
+
+// Bytes of b where mask is all ones, of a where it is 0.
+inline __m256i select_bytes(__m256i a, __m256i b, __m256i mask) {
+#if defined(__AVX512VL__)
+    return _mm256_ternarylogic_epi32(mask, b, a, 0xCA);
+#else
+    return _mm256_blendv_epi8(a, b, mask);
+#endif
 }
 
 // The tables of a row, made once: the frame's deltas (one 16-entry table per
@@ -99,7 +152,7 @@ struct chunk_tables {
         delta2 = load_bytes(t2);
         delta4 = load_bytes(t4);
         fine4 = load_bytes(f4);
-        const int32_t none = int32_t(0x80808080u);
+        const int8_t none = int8_t(0x80);
         takes_delta2 = per_code_table(code_bits({2, 6}), 0, none);
         takes_delta4 = per_code_table(code_bits({3, 7}), 0, none);
         takes_fine4 = per_code_table(code_bits({5}), 0, none);
@@ -108,7 +161,8 @@ struct chunk_tables {
     }
 };
 
-// Pass 3 for one register of 8 sample blocks, given their codes, the
+// Pass 3 for one register of 8 sample blocks, given their codes (each in all
+// four bytes of its lane), the
 // four payload bytes at each one's offset and their reference bytes.
 struct lane_block {
     __m256i delta;    // signed deltas
@@ -128,12 +182,12 @@ struct lane_block {
             _mm256_or_si256(_mm256_or_si256(p0, _mm256_slli_epi32(p0, 6)),
                             _mm256_or_si256(_mm256_slli_epi32(p0, 12), _mm256_slli_epi32(p0, 18))),
             _mm256_set1_epi8(3));
-        const auto lookup = [&](__m256i table) { return _mm256_permutevar8x32_epi32(table, code); };
+        const auto lookup = [&](__m256i table) { return _mm256_shuffle_epi8(table, code); };
         const __m256i scaled4 = _mm256_shuffle_epi8(t.delta4, _mm256_or_si256(fields4, lookup(t.takes_delta4)));
         const __m256i unscaled4 = _mm256_shuffle_epi8(t.fine4, _mm256_or_si256(fields4, lookup(t.takes_fine4)));
         const __m256i scaled2 = _mm256_shuffle_epi8(t.delta2, _mm256_or_si256(fields2, lookup(t.takes_delta2)));
         delta = _mm256_or_si256(_mm256_or_si256(scaled4, unscaled4), scaled2);
-        source = _mm256_blendv_epi8(ref, payload, lookup(t.literal));
+        source = select_bytes(ref, payload, lookup(t.literal));
         chained = lookup(t.chained);
     }
 };
@@ -145,25 +199,17 @@ inline __m256i solve_chain(__m256i chained, __m256i step, __m256i in) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i ones = _mm256_set1_epi32(-1);
     // Lanes moved up by 1, 2 and 4, with the identity step (chained, adding 0) moved in.
-    __m256i s = _mm256_blend_epi32(shuffle_lanes(step, 0, 0, 1, 2, 3, 4, 5, 6), zero, 0x01);
-    __m256i c = _mm256_blend_epi32(shuffle_lanes(chained, 0, 0, 1, 2, 3, 4, 5, 6), ones, 0x01);
-    step = _mm256_add_epi8(step, _mm256_and_si256(chained, s));
-    chained = _mm256_and_si256(chained, c);
-    s = _mm256_blend_epi32(shuffle_lanes(step, 0, 0, 0, 1, 2, 3, 4, 5), zero, 0x03);
-    c = _mm256_blend_epi32(shuffle_lanes(chained, 0, 0, 0, 1, 2, 3, 4, 5), ones, 0x03);
-    step = _mm256_add_epi8(step, _mm256_and_si256(chained, s));
-    chained = _mm256_and_si256(chained, c);
-    s = _mm256_permute2x128_si256(step, step, 0x08);
-    c = _mm256_blend_epi32(_mm256_permute2x128_si256(chained, chained, 0x08), ones, 0x0F);
-    step = _mm256_add_epi8(step, _mm256_and_si256(chained, s));
-    chained = _mm256_and_si256(chained, c);
+    step = _mm256_add_epi8(step, _mm256_and_si256(chained, shift_up<1>(step, zero)));
+    chained = _mm256_and_si256(chained, shift_up<1>(chained, ones));
+    step = _mm256_add_epi8(step, _mm256_and_si256(chained, shift_up<2>(step, zero)));
+    chained = _mm256_and_si256(chained, shift_up<2>(chained, ones));
+    step = _mm256_add_epi8(step, _mm256_and_si256(chained, shift_up<4>(step, zero)));
+    chained = _mm256_and_si256(chained, shift_up<4>(chained, ones));
     return _mm256_add_epi8(step, _mm256_and_si256(chained, in));
 }
 
 // Each block's predecessor value: the values moved up one lane, `in` into lane 0.
-inline __m256i predecessors(__m256i values, __m256i in) {
-    return _mm256_blend_epi32(shuffle_lanes(values, 0, 0, 1, 2, 3, 4, 5, 6), in, 0x01);
-}
+inline __m256i predecessors(__m256i values, __m256i in) { return shift_up<1>(values, in); }
 
 inline __m256i last_lane(__m256i v) { return _mm256_permutevar8x32_epi32(v, _mm256_set1_epi32(7)); }
 
@@ -176,27 +222,17 @@ inline __m256i first_byte(__m256i v) {
 // The luma blocks of a chunk in order: sample blocks 0 1 3 4 6 7 9 10 of
 // registers (r0: lanes 0-7, r1: 8-15, r2: 16-23), then 12 13 15 16 18 19 21 22;
 // and its chroma blocks, 2 5 8 11 14 17 20 23.
-inline __m256i luma_first(__m256i r0, __m256i r1) {
-    return _mm256_blend_epi32(shuffle_lanes(r0, 0, 1, 3, 4, 6, 7, 0, 0), shuffle_lanes(r1, 0, 0, 0, 0, 0, 0, 1, 2), 0xC0);
-}
-inline __m256i luma_second(__m256i r1, __m256i r2) {
-    return _mm256_blend_epi32(shuffle_lanes(r1, 4, 5, 7, 0, 0, 0, 0, 0), shuffle_lanes(r2, 0, 0, 0, 0, 2, 3, 5, 6), 0xF8);
-}
+inline __m256i luma_first(__m256i r0, __m256i r1) { return pick_lanes<0, 1, 3, 4, 6, 7, 9, 10>(r0, r1); }
+inline __m256i luma_second(__m256i r1, __m256i r2) { return pick_lanes<4, 5, 7, 8, 10, 11, 13, 14>(r1, r2); }
 inline __m256i chroma_of(__m256i r0, __m256i r1, __m256i r2) {
-    const __m256i c01 = _mm256_blend_epi32(shuffle_lanes(r0, 2, 5, 0, 0, 0, 0, 0, 0), shuffle_lanes(r1, 0, 0, 0, 3, 6, 0, 0, 0), 0x1C);
-    return _mm256_blend_epi32(c01, shuffle_lanes(r2, 0, 0, 0, 0, 0, 1, 4, 7), 0xE0);
+    return pick_lanes<0, 1, 2, 3, 4, 9, 12, 15>(pick_lanes<2, 5, 8, 11, 14, 5, 6, 7>(r0, r1), r2);
 }
 // And back: the registers' lanes from the luma blocks (l0, l1) and the chroma ones (ch).
-inline __m256i back_r0(__m256i l0, __m256i ch) {
-    return _mm256_blend_epi32(shuffle_lanes(l0, 0, 1, 0, 2, 3, 0, 4, 5), shuffle_lanes(ch, 0, 0, 0, 0, 0, 1, 0, 0), 0x24);
-}
+inline __m256i back_r0(__m256i l0, __m256i ch) { return pick_lanes<0, 1, 8, 2, 3, 9, 4, 5>(l0, ch); }
 inline __m256i back_r1(__m256i l0, __m256i l1, __m256i ch) {
-    const __m256i l = _mm256_blend_epi32(shuffle_lanes(l0, 0, 6, 7, 0, 0, 0, 0, 0), shuffle_lanes(l1, 0, 0, 0, 0, 0, 1, 0, 2), 0xB0);
-    return _mm256_blend_epi32(l, shuffle_lanes(ch, 2, 0, 0, 3, 0, 0, 4, 0), 0x49);
+    return pick_lanes<10, 1, 2, 11, 4, 5, 12, 7>(pick_lanes<0, 6, 7, 3, 8, 9, 6, 10>(l0, l1), ch);
 }
-inline __m256i back_r2(__m256i l1, __m256i ch) {
-    return _mm256_blend_epi32(shuffle_lanes(l1, 3, 0, 4, 5, 0, 6, 7, 0), shuffle_lanes(ch, 0, 5, 0, 0, 6, 0, 0, 7), 0x92);
-}
+inline __m256i back_r2(__m256i l1, __m256i ch) { return pick_lanes<3, 13, 4, 5, 14, 6, 7, 15>(l1, ch); }
 
 // The running state of a row between chunks: the predictors, in every lane.
 struct chain_state {
@@ -272,10 +308,14 @@ inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const ui
     Fetch::fetch(payload, _mm256_sub_epi8(sum, sizes), sizes, pay);
 
     // Pass 3: deltas and sources.
-    const __m128i codes_low = _mm256_castsi256_si128(codes);
-    f.lanes[0] = lane_block(_mm256_cvtepu8_epi32(codes_low), pay[0], f.ref[0], t);
-    f.lanes[1] = lane_block(_mm256_cvtepu8_epi32(_mm_srli_si128(codes_low, 8)), pay[1], f.ref[1], t);
-    f.lanes[2] = lane_block(_mm256_cvtepu8_epi32(_mm256_extracti128_si256(codes, 1)), pay[2], f.ref[2], t);
+    // Each sample block's code in the four bytes of its lane, by in-lane shuffles.
+    const __m256i codes_low = _mm256_permute4x64_epi64(codes, 0x44), codes_high = _mm256_permute4x64_epi64(codes, 0xEE);
+    const __m256i fourfold = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
+                                              4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
+    f.lanes[0] = lane_block(_mm256_shuffle_epi8(codes_low, fourfold), pay[0], f.ref[0], t);
+    f.lanes[1] = lane_block(_mm256_shuffle_epi8(codes_low, _mm256_add_epi8(fourfold, _mm256_set1_epi8(8))), pay[1],
+                            f.ref[1], t);
+    f.lanes[2] = lane_block(_mm256_shuffle_epi8(codes_high, fourfold), pay[2], f.ref[2], t);
 }
 
 // Passes 4 and 5: the reference rewritten in place, the shown cell pairs to `shown`.
@@ -291,9 +331,9 @@ inline void rebuild_back(const chunk_front& f, uint8_t* ref, uint8_t* shown, cha
     const lane_block& b1 = f.lanes[1];
     const lane_block& b2 = f.lanes[2];
     // Pass 4: a chained block's step is its delta, any other block's its result.
-    const __m256i step0 = _mm256_blendv_epi8(_mm256_add_epi8(b0.source, b0.delta), b0.delta, b0.chained);
-    const __m256i step1 = _mm256_blendv_epi8(_mm256_add_epi8(b1.source, b1.delta), b1.delta, b1.chained);
-    const __m256i step2 = _mm256_blendv_epi8(_mm256_add_epi8(b2.source, b2.delta), b2.delta, b2.chained);
+    const __m256i step0 = select_bytes(_mm256_add_epi8(b0.source, b0.delta), b0.delta, b0.chained);
+    const __m256i step1 = select_bytes(_mm256_add_epi8(b1.source, b1.delta), b1.delta, b1.chained);
+    const __m256i step2 = select_bytes(_mm256_add_epi8(b2.source, b2.delta), b2.delta, b2.chained);
     // Luma values are right in byte 0 only: the predictor repeats it.
     const __m256i luma0 = solve_chain(luma_first(b0.chained, b1.chained), luma_first(step0, step1), state.left_y);
     const __m256i luma0_y = first_byte(luma0);
@@ -310,7 +350,7 @@ inline void rebuild_back(const chunk_front& f, uint8_t* ref, uint8_t* shown, cha
 
     // Pass 5: results.
     const auto finish = [](const lane_block& b, __m256i predictor, uint8_t* r, uint8_t* s) {
-        const __m256i source = _mm256_blendv_epi8(b.source, predictor, b.chained);
+        const __m256i source = select_bytes(b.source, predictor, b.chained);
         const __m256i up = _mm256_max_epi8(b.delta, _mm256_setzero_si256());
         const __m256i down = _mm256_sub_epi8(up, b.delta);
         store_lanes(r, _mm256_add_epi8(source, b.delta));
