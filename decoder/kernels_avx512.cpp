@@ -44,19 +44,24 @@ inline __m256i place_in_four() {
 // The row kernel's payload fetch without gathers, for coding modes 3 and 4, whose
 // payload has no mode records between blocks: each register's sample blocks take
 // their payload bytes in order, expanded from one load into the low bytes of
-// their lanes (the other bytes 0). No byte past the chunk's payload is read.
+// their lanes (the other bytes 0). A register's bytes are its lanes' first
+// payload-size bytes, so the mask's population is its payload size, and the next
+// register starts there. No byte past the chunk's payload is read.
 struct expanded_payload {
-    static void fetch(const uint8_t* payload, __m256i offsets, __m256i sizes, __m256i (&out)[3]) {
-        const __m256i lanes = fourfold(), slot = place_in_four();
-        const __m256i low = _mm256_broadcastsi128_si256(_mm256_castsi256_si128(sizes));
-        const __m256i high = _mm256_broadcastsi128_si256(_mm256_extracti128_si256(sizes, 1));
-        const __mmask32 take0 = _mm256_cmpgt_epu8_mask(_mm256_shuffle_epi8(low, lanes), slot);
-        const __mmask32 take1 =
-            _mm256_cmpgt_epu8_mask(_mm256_shuffle_epi8(low, _mm256_add_epi8(lanes, _mm256_set1_epi8(8))), slot);
-        const __mmask32 take2 = _mm256_cmpgt_epu8_mask(_mm256_shuffle_epi8(high, lanes), slot);
-        out[0] = _mm256_maskz_expandloadu_epi8(take0, payload);
-        out[1] = _mm256_maskz_expandloadu_epi8(take1, payload + _mm256_extract_epi8(offsets, 8));
-        out[2] = _mm256_maskz_expandloadu_epi8(take2, payload + _mm256_extract_epi8(offsets, 16));
+    template <size_t record_skip>
+    static size_t fetch(const uint8_t* payload, __m256i /*codes*/, const __m256i (&code_lanes)[3], __m256i (&out)[3]) {
+        static_assert(record_skip == 0, "mode records lie between the blocks' payloads");
+        const __m256i sizes = _mm256_setr_epi8(0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                               0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0);
+        const __m256i slot = place_in_four();
+        size_t at = 0;
+        for (int r = 0; r < 3; ++r) {
+            const uint32_t take =
+                _mm256_movepi8_mask(_mm256_cmpgt_epi8(_mm256_shuffle_epi8(sizes, code_lanes[r]), slot));
+            out[r] = _mm256_maskz_expandloadu_epi8(take, payload + at);
+            at += uint32_t(_mm_popcnt_u32(take));
+        }
+        return at;
     }
 };
 

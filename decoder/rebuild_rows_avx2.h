@@ -134,14 +134,22 @@ inline __m256i select_bytes(__m256i a, __m256i b, __m256i mask) {
 #endif
 }
 
-// The tables of a row, made once: the frame's deltas (one 16-entry table per
-// 128-bit lane), and per code which delta table it takes (a table index with its
-// top bit set yields 0), whether LITERAL takes the payload, and whether the
-// code starts from the predictor.
-struct chunk_tables {
+// What pass 3 finds for one register of 8 sample blocks.
+struct lane_block {
+    __m256i delta;    // signed deltas
+    __m256i source;   // reference, or payload for LITERAL: the source unless chained
+    __m256i chained;  // all ones where the code starts from the predictor (4, 6, 7)
+};
+
+// Pass 3 by in-lane table lookups. The tables of a row, made once: the frame's
+// deltas (one 16-entry table per 128-bit lane), and per code which delta table
+// it takes (a table index with its top bit set yields 0), whether LITERAL takes
+// the payload, and whether the code starts from the predictor.
+struct looked_up_deltas {
     __m256i delta2, delta4, fine4;  // field value -> signed delta
     __m256i takes_delta2, takes_delta4, takes_fine4, literal, chained;
-    chunk_tables(int32_t shift2, int32_t shift4) {
+
+    looked_up_deltas(int32_t shift2, int32_t shift4) {
         alignas(32) int8_t t2[32], t4[32], f4[32];
         for (int i = 0; i < 32; ++i) {
             const int n = i & 15;
@@ -159,18 +167,10 @@ struct chunk_tables {
         literal = per_code_table(code_bits({1}), -1, 0);
         chained = per_code_table(code_bits({4, 6, 7}), -1, 0);
     }
-};
 
-// Pass 3 for one register of 8 sample blocks, given their codes (each in all
-// four bytes of its lane), the
-// four payload bytes at each one's offset and their reference bytes.
-struct lane_block {
-    __m256i delta;    // signed deltas
-    __m256i source;   // reference, or payload for LITERAL: the source unless chained
-    __m256i chained;  // all ones where the code starts from the predictor (4, 6, 7)
-
-    lane_block() = default;
-    lane_block(__m256i code, __m256i payload, __m256i ref, const chunk_tables& t) {
+    // Given the sample blocks' codes (each in all four bytes of its lane), the
+    // four payload bytes at each one's offset and their reference bytes.
+    lane_block lanes(__m256i code, __m256i payload, __m256i ref) const {
         const __m256i nibbles = _mm256_set1_epi8(0x0F);
         // 4-bit fields: the low halves of bytes 0 and 1, then their high halves.
         const __m256i low = _mm256_and_si256(payload, nibbles);
@@ -183,12 +183,11 @@ struct lane_block {
                             _mm256_or_si256(_mm256_slli_epi32(p0, 12), _mm256_slli_epi32(p0, 18))),
             _mm256_set1_epi8(3));
         const auto lookup = [&](__m256i table) { return _mm256_shuffle_epi8(table, code); };
-        const __m256i scaled4 = _mm256_shuffle_epi8(t.delta4, _mm256_or_si256(fields4, lookup(t.takes_delta4)));
-        const __m256i unscaled4 = _mm256_shuffle_epi8(t.fine4, _mm256_or_si256(fields4, lookup(t.takes_fine4)));
-        const __m256i scaled2 = _mm256_shuffle_epi8(t.delta2, _mm256_or_si256(fields2, lookup(t.takes_delta2)));
-        delta = _mm256_or_si256(_mm256_or_si256(scaled4, unscaled4), scaled2);
-        source = select_bytes(ref, payload, lookup(t.literal));
-        chained = lookup(t.chained);
+        const __m256i scaled4 = _mm256_shuffle_epi8(delta4, _mm256_or_si256(fields4, lookup(takes_delta4)));
+        const __m256i unscaled4 = _mm256_shuffle_epi8(fine4, _mm256_or_si256(fields4, lookup(takes_fine4)));
+        const __m256i scaled2 = _mm256_shuffle_epi8(delta2, _mm256_or_si256(fields2, lookup(takes_delta2)));
+        return {_mm256_or_si256(_mm256_or_si256(scaled4, unscaled4), scaled2),
+                select_bytes(ref, payload, lookup(literal)), lookup(chained)};
     }
 };
 
@@ -243,17 +242,35 @@ struct chain_state {
 inline void store_lanes(uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 inline __m256i load_lanes(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
-// Pass 2's fetch: the four payload bytes at each sample block's offset (byte k
-// of `offsets` for sample block k), one gather per register of 8. Bytes past a
-// sample block's payload are whatever follows it; the gathers may read 4 bytes
-// past the chunk's last offset.
+// Pass 2, the payload: the four payload bytes at each sample block's offset,
+// and the chunk's payload size, mode records included. Offsets are an exclusive
+// prefix sum of the codes' sizes (bytes of `codes`, in walk order, the mode
+// record counted after the sixth sample block of a block), and one gather per
+// register of 8 fetches the bytes. Bytes past a sample block's payload are
+// whatever follows it; the gathers may read 4 bytes past the chunk's last offset.
 struct gathered_payload {
-    static void fetch(const uint8_t* payload, __m256i offsets, __m256i /*sizes*/, __m256i (&out)[3]) {
+    template <size_t record_skip>
+    static size_t fetch(const uint8_t* payload, __m256i codes, const __m256i (&/*code_lanes*/)[3],
+                        __m256i (&out)[3]) {
+        // The prefix sum runs in each 128-bit lane, the low lane's total carried into the high one.
+        const __m256i sizes = _mm256_add_epi8(
+            _mm256_shuffle_epi8(_mm256_setr_epi8(0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                                 0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0),
+                                codes),
+            _mm256_and_si256(load_bytes(chunk_bytes.record_at), _mm256_set1_epi8(int8_t(record_skip))));
+        __m256i sum = _mm256_add_epi8(sizes, _mm256_slli_si256(sizes, 1));
+        sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 2));
+        sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 4));
+        sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 8));
+        const __m256i low_total = _mm256_shuffle_epi8(sum, _mm256_set1_epi8(15));
+        sum = _mm256_add_epi8(sum, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+        const __m256i offsets = _mm256_sub_epi8(sum, sizes);
         const __m128i offsets_low = _mm256_castsi256_si128(offsets);
         const int* base = reinterpret_cast<const int*>(payload);
         out[0] = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(offsets_low), 1);
         out[1] = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(_mm_srli_si128(offsets_low, 8)), 1);
         out[2] = _mm256_i32gather_epi32(base, _mm256_cvtepu8_epi32(_mm256_extracti128_si256(offsets, 1)), 1);
+        return uint8_t(_mm256_extract_epi8(sum, 23));
     }
 };
 
@@ -268,8 +285,8 @@ struct chunk_front {
 // Passes 1 to 3 of the four blocks under the mode words at `table`. The payload
 // must hold the chunk's largest payload and mode records plus 4 bytes, which
 // the gathers may read past the last offset.
-template <size_t record_skip, typename Fetch>
-inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const uint8_t* ref, const chunk_tables& t,
+template <size_t record_skip, typename Fetch, typename Deltas>
+inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const uint8_t* ref, const Deltas& t,
                           chunk_front& f) {
     // Pass 1: the codes, bytes 0-15 for sample blocks 0-15 and 16-23 for 16-23.
     const __m256i words = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
@@ -290,32 +307,18 @@ inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const ui
         return;
     }
 
-    // Pass 2: payload offsets, an exclusive prefix sum of the sizes in each
-    // 128-bit lane, the low lane's total carried into the high one.
-    const __m256i sizes = _mm256_add_epi8(
-        _mm256_shuffle_epi8(_mm256_setr_epi8(0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0,  //
-                                             0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0),
-                            codes),
-        _mm256_and_si256(load_bytes(chunk_bytes.record_at), _mm256_set1_epi8(int8_t(record_skip))));
-    __m256i sum = _mm256_add_epi8(sizes, _mm256_slli_si256(sizes, 1));
-    sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 2));
-    sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 4));
-    sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 8));
-    const __m256i low_total = _mm256_shuffle_epi8(sum, _mm256_set1_epi8(15));
-    sum = _mm256_add_epi8(sum, _mm256_permute2x128_si256(low_total, low_total, 0x08));
-    f.payload = uint8_t(_mm256_extract_epi8(sum, 23));
-    __m256i pay[3];
-    Fetch::fetch(payload, _mm256_sub_epi8(sum, sizes), sizes, pay);
-
-    // Pass 3: deltas and sources.
     // Each sample block's code in the four bytes of its lane, by in-lane shuffles.
     const __m256i codes_low = _mm256_permute4x64_epi64(codes, 0x44), codes_high = _mm256_permute4x64_epi64(codes, 0xEE);
     const __m256i fourfold = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
                                               4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
-    f.lanes[0] = lane_block(_mm256_shuffle_epi8(codes_low, fourfold), pay[0], f.ref[0], t);
-    f.lanes[1] = lane_block(_mm256_shuffle_epi8(codes_low, _mm256_add_epi8(fourfold, _mm256_set1_epi8(8))), pay[1],
-                            f.ref[1], t);
-    f.lanes[2] = lane_block(_mm256_shuffle_epi8(codes_high, fourfold), pay[2], f.ref[2], t);
+    const __m256i code_lanes[3] = {_mm256_shuffle_epi8(codes_low, fourfold),
+                                   _mm256_shuffle_epi8(codes_low, _mm256_add_epi8(fourfold, _mm256_set1_epi8(8))),
+                                   _mm256_shuffle_epi8(codes_high, fourfold)};
+    __m256i pay[3];
+    f.payload = Fetch::template fetch<record_skip>(payload, codes, code_lanes, pay);
+
+    // Pass 3: deltas and sources.
+    for (int r = 0; r < 3; ++r) f.lanes[r] = t.lanes(code_lanes[r], pay[r], f.ref[r]);
 }
 
 // Passes 4 and 5: the reference rewritten in place, the shown cell pairs to `shown`.
@@ -382,10 +385,10 @@ inline bool keeps_every_block_wide(const uint8_t* table, size_t blocks) {
 
 // The row kernel: whole chunks while the payload has room for the largest,
 // then the SSE2 walk for the blocks left over (it stops exactly at the payload's end).
-template <size_t record_skip, typename Fetch = gathered_payload>
+template <size_t record_skip, typename Fetch = gathered_payload, typename Deltas = looked_up_deltas>
 size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
     if (keep_whole_row<record_skip>(keeps_every_block_wide(table, blocks), blocks, ref, c)) return blocks;
-    const chunk_tables t(c.shift2, c.shift4);
+    const Deltas t(c.shift2, c.shift4);
     const size_t room = chunk_blocks * (max_block_payload + record_skip) + 4;
     int32_t y, uv;
     std::memcpy(&y, c.left_y, 4);
@@ -401,13 +404,13 @@ size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* s
     if (fits(0, payload)) {
         chunk_front fronts[2];
         int now = 0;
-        rebuild_front<record_skip, Fetch>(table, payload, ref, t, fronts[now]);
+        rebuild_front<record_skip, Fetch, Deltas>(table, payload, ref, t, fronts[now]);
         for (;;) {
             const uint8_t* const next_payload = payload + fronts[now].payload;
             const bool more = fits(b + chunk_blocks, next_payload);
             if (more) {
                 const size_t n = b + chunk_blocks;
-                rebuild_front<record_skip, Fetch>(table + 4 * n, next_payload, ref + 24 * n, t, fronts[1 - now]);
+                rebuild_front<record_skip, Fetch, Deltas>(table + 4 * n, next_payload, ref + 24 * n, t, fronts[1 - now]);
             }
             rebuild_back(fronts[now], ref + 24 * b, shown + 24 * b, state);
             payload = next_payload;
