@@ -65,6 +65,55 @@ struct expanded_payload {
     }
 };
 
+// The row kernel's pass 3 in a few instructions a register: each sample block's
+// four delta fields are cut from its payload by one multishift, whose bit offsets
+// the code picks (2-bit fields at bits 0, 2, 4, 6; 4-bit fields at 0, 8, 4, 12),
+// and one byte permute of a 64-entry table turns field and code into the delta.
+// The table holds the scaled 4-bit deltas (entries 0-15), the unscaled ones
+// (16-31), the scaled 2-bit ones (32-47, by the field's low 2 bits) and zeros
+// (48-63); the code gives the part, the field's low 4 bits the entry.
+struct permuted_deltas {
+    __m256i table_low, table_high;  // entries 0-31 and 32-63
+    __m256i two_bit, part, literal, chained;
+
+    permuted_deltas(int32_t shift2, int32_t shift4) {
+        alignas(32) int8_t t[64];
+        for (int n = 0; n < 16; ++n) {
+            t[n] = int8_t(((n ^ 8) - 8) * (1 << shift4));
+            t[16 + n] = int8_t((n ^ 8) - 8);
+            t[32 + n] = int8_t((((n & 3) ^ 2) - 2) * (1 << shift2));
+            t[48 + n] = 0;
+        }
+        table_low = _mm256_load_si256(reinterpret_cast<const __m256i*>(t));
+        table_high = _mm256_load_si256(reinterpret_cast<const __m256i*>(t + 32));
+        using avx2::code_bits;
+        using avx2::per_code_table;
+        two_bit = per_code_table(code_bits({2, 6}), -1, 0);
+        // Parts by code: 3 and 7 scaled 4-bit, 5 unscaled, 2 and 6 2-bit, the others zeros.
+        part = _mm256_or_si256(_mm256_or_si256(per_code_table(code_bits({5}), 16, 0),
+                                               per_code_table(code_bits({2, 6}), 32, 0)),
+                               per_code_table(code_bits({0, 1, 4}), 48, 0));
+        literal = per_code_table(code_bits({1}), -1, 0);
+        chained = per_code_table(code_bits({4, 6, 7}), -1, 0);
+    }
+
+    avx2::lane_block lanes(__m256i code, __m256i payload, __m256i ref) const {
+        // Bit offsets within each 64-bit pair of lanes.
+        const __m256i offsets4 = _mm256_setr_epi8(0, 8, 4, 12, 32, 40, 36, 44, 0, 8, 4, 12, 32, 40, 36, 44,  //
+                                                  0, 8, 4, 12, 32, 40, 36, 44, 0, 8, 4, 12, 32, 40, 36, 44);
+        const __m256i offsets2 = _mm256_setr_epi8(0, 2, 4, 6, 32, 34, 36, 38, 0, 2, 4, 6, 32, 34, 36, 38,  //
+                                                  0, 2, 4, 6, 32, 34, 36, 38, 0, 2, 4, 6, 32, 34, 36, 38);
+        const auto lookup = [&](__m256i table) { return _mm256_shuffle_epi8(table, code); };
+        const __m256i offsets = avx2::select_bytes(offsets4, offsets2, lookup(two_bit));
+        // (The zero-masking form: GCC warns of the plain one's unused pass-through operand.)
+        const __m256i fields = _mm256_maskz_multishift_epi64_epi8(~0u, offsets, payload);
+        // (fields & 15) | part
+        const __m256i index = _mm256_ternarylogic_epi32(fields, _mm256_set1_epi8(0x0F), lookup(part), 0xEA);
+        return {_mm256_permutex2var_epi8(table_low, index, table_high), avx2::select_bytes(ref, payload, lookup(literal)),
+                lookup(chained)};
+    }
+};
+
 constexpr size_t window = 32;
 constexpr uint32_t most_entries = 4;  // entries of one code inside a window
 
@@ -182,9 +231,9 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
 void fill_kernels_avx512(kernel_table& table) {
     table.rle_codes = avx512::rle_codes;
     // The AVX2 row kernel, this file's own copy, built for AVX-512.
-    table.rebuild_row[0] = avx2::rebuild_row<0, avx512::expanded_payload>;
-    table.rebuild_row[1] = avx2::rebuild_row<1>;
-    table.rebuild_row[2] = avx2::rebuild_row<2>;
+    table.rebuild_row[0] = avx2::rebuild_row<0, avx512::expanded_payload, avx512::permuted_deltas>;
+    table.rebuild_row[1] = avx2::rebuild_row<1, avx2::gathered_payload, avx512::permuted_deltas>;
+    table.rebuild_row[2] = avx2::rebuild_row<2, avx2::gathered_payload, avx512::permuted_deltas>;
 }
 
 }  // namespace ruv
