@@ -41,6 +41,10 @@ inline __m256i place_in_four() {
                             2, 3);
 }
 
+// Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
+// one leaves its unused pass-through operand uninitialised and warns of it.)
+inline __m256i permute_bytes(__m256i index, __m256i v) { return _mm256_maskz_permutexvar_epi8(~0u, index, v); }
+
 // The row kernel's payload fetch without gathers, for coding modes 3 and 4, whose
 // payload has no mode records between blocks: each register's sample blocks take
 // their payload bytes in order, expanded from one load into the low bytes of
@@ -105,7 +109,7 @@ struct permuted_deltas {
                                                   0, 2, 4, 6, 32, 34, 36, 38, 0, 2, 4, 6, 32, 34, 36, 38);
         const auto lookup = [&](__m256i table) { return _mm256_shuffle_epi8(table, code); };
         const __m256i offsets = avx2::select_bytes(offsets4, offsets2, lookup(two_bit));
-        // (The zero-masking form: GCC warns of the plain one's unused pass-through operand.)
+        // (The zero-masking form, as in permute_bytes.)
         const __m256i fields = _mm256_maskz_multishift_epi64_epi8(~0u, offsets, payload);
         // (fields & 15) | part
         const __m256i index = _mm256_ternarylogic_epi32(fields, _mm256_set1_epi8(0x0F), lookup(part), 0xEA);
@@ -114,14 +118,78 @@ struct permuted_deltas {
     }
 };
 
+// The byte indices of the luma chain in bytes, made once at compile time.
+struct chain_indices {
+    int8_t luma_low[32], luma_high[32];  // luma block j's byte 0 from registers 0-1, and 2
+    int8_t back[3][32];                  // register r's predictors from luma bytes and chroma lanes
+    constexpr chain_indices() : luma_low(), luma_high(), back() {
+        constexpr int luma_of[6] = {0, 1, -1, 2, 3, -1};
+        for (int j = 0; j < 16; ++j) {
+            const int w = 6 * (j / 4) + (j % 4 < 2 ? j % 4 : j % 4 + 1);  // its sample block
+            luma_low[j] = int8_t(w < 16 ? 4 * w : 0);
+            luma_high[j] = int8_t(w < 16 ? 0 : 4 * (w - 16));
+        }
+        for (int w = 0; w < 24; ++w) {
+            const int t = w % 6, j = 4 * (w / 6) + luma_of[t], m = 2 * (w / 6) + (t == 5);
+            for (int i = 0; i < 4; ++i) {
+                // Luma block 0 takes the incoming predictor's four bytes, at 16 to 19.
+                const int from = luma_of[t] < 0 ? 32 + 4 * m + i : j == 0 ? 16 + i : j;
+                back[w / 8][4 * (w % 8) + i] = int8_t(from);
+            }
+        }
+    }
+};
+constexpr chain_indices chain_index;
+
+// The row kernel's pass 4 with the luma chain in bytes: a luma block's value
+// matters only in byte 0, so the 16 luma blocks of a chunk are one register of
+// bytes and their chain a log-step scan of in-lane byte shifts, in one go. The
+// chroma blocks keep the lane chain of the AVX2 kernel.
+struct byte_chains {
+
+    static __m256i load(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+    // Byte 0 of each luma block's lane, in luma order.
+    static __m128i luma_bytes(const __m256i (&v)[3]) {
+        const __m256i low = _mm256_permutex2var_epi8(v[0], load(chain_index.luma_low), v[1]);
+        return _mm256_castsi256_si128(_mm256_mask_permutexvar_epi8(low, 0xF800u, load(chain_index.luma_high), v[2]));
+    }
+
+    // One log step: steps n bytes apart composed; the shift moves in the
+    // identity step (chained, adding 0), whose chained bytes `fill` sets.
+    template <int n>
+    static void level(__m128i& s, __m128i& c, __m128i fill) {
+        s = _mm_add_epi8(s, _mm_and_si128(c, _mm_slli_si128(s, n)));
+        c = _mm_ternarylogic_epi32(c, _mm_slli_si128(c, n), fill, 0xE0);  // c & (moved | fill)
+    }
+
+    static void predict(const avx2::lane_block (&b)[3], const __m256i (&step)[3], avx2::chain_state& state,
+                        __m256i (&pred)[3]) {
+        const __m256i chained_lanes[3] = {b[0].chained, b[1].chained, b[2].chained};
+        __m128i s = luma_bytes(step), c = luma_bytes(chained_lanes);
+        level<1>(s, c, _mm_set_epi64x(0, 0xFF));
+        level<2>(s, c, _mm_set_epi64x(0, 0xFFFF));
+        level<4>(s, c, _mm_set_epi64x(0, 0xFFFFFFFF));
+        level<8>(s, c, _mm_set_epi64x(0, -1));
+        const __m128i in = _mm256_castsi256_si128(_mm256_shuffle_epi8(state.left_y, _mm256_setzero_si256()));
+        const __m128i luma = _mm_add_epi8(s, _mm_and_si128(c, in));
+        // Luma predecessors in bytes 0-15 (byte 0 unused), the incoming predictor at 16-19.
+        const __m256i luma_pred = _mm256_blend_epi32(_mm256_castsi128_si256(_mm_alignr_epi8(luma, in, 15)),
+                                                     state.left_y, 0xF0);
+        state.left_y = permute_bytes(_mm256_set1_epi8(15), _mm256_castsi128_si256(luma));
+
+        const __m256i uv = avx2::solve_chain(avx2::chroma_of(b[0].chained, b[1].chained, b[2].chained),
+                                             avx2::chroma_of(step[0], step[1], step[2]), state.left_uv);
+        const __m256i pred_uv = avx2::predecessors(uv, state.left_uv);
+        state.left_uv = avx2::last_lane(uv);
+        for (int r = 0; r < 3; ++r) pred[r] = _mm256_permutex2var_epi8(luma_pred, load(chain_index.back[r]), pred_uv);
+    }
+};
+
 constexpr size_t window = 32;
 constexpr uint32_t most_entries = 4;  // entries of one code inside a window
 
 inline __m256i load32(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-
-// Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
-// one leaves its unused pass-through operand uninitialised and warns of it.)
-inline __m256i permute_bytes(__m256i index, __m256i v) { return _mm256_maskz_permutexvar_epi8(~0u, index, v); }
 
 // Positions of count bytes in a window whose byte 0 is a code: runs has bit i
 // set where byte i has the run bit. A run code's count byte is not itself a code,
@@ -231,9 +299,9 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
 void fill_kernels_avx512(kernel_table& table) {
     table.rle_codes = avx512::rle_codes;
     // The AVX2 row kernel, this file's own copy, built for AVX-512.
-    table.rebuild_row[0] = avx2::rebuild_row<0, avx512::expanded_payload, avx512::permuted_deltas>;
-    table.rebuild_row[1] = avx2::rebuild_row<1, avx2::gathered_payload, avx512::permuted_deltas>;
-    table.rebuild_row[2] = avx2::rebuild_row<2, avx2::gathered_payload, avx512::permuted_deltas>;
+    table.rebuild_row[0] = avx2::rebuild_row<0, avx512::expanded_payload, avx512::permuted_deltas, avx512::byte_chains>;
+    table.rebuild_row[1] = avx2::rebuild_row<1, avx2::gathered_payload, avx512::permuted_deltas, avx512::byte_chains>;
+    table.rebuild_row[2] = avx2::rebuild_row<2, avx2::gathered_payload, avx512::permuted_deltas, avx512::byte_chains>;
 }
 
 }  // namespace ruv

@@ -321,7 +321,32 @@ inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const ui
     for (int r = 0; r < 3; ++r) f.lanes[r] = t.lanes(code_lanes[r], pay[r], f.ref[r]);
 }
 
+// Pass 4's predictors by lanes: the luma blocks and the chroma blocks are moved
+// into registers of their own, each register's chain solved, and the
+// predecessors moved back to the sample blocks' lanes. Luma values are right in
+// byte 0 only: the predictor repeats it.
+struct lane_chains {
+    static void predict(const lane_block (&b)[3], const __m256i (&step)[3], chain_state& state, __m256i (&pred)[3]) {
+        const __m256i luma0 = solve_chain(luma_first(b[0].chained, b[1].chained), luma_first(step[0], step[1]), state.left_y);
+        const __m256i luma0_y = first_byte(luma0);
+        const __m256i luma1 = solve_chain(luma_second(b[1].chained, b[2].chained), luma_second(step[1], step[2]),
+                                          last_lane(luma0_y));
+        const __m256i luma1_y = first_byte(luma1);
+        const __m256i uv = solve_chain(chroma_of(b[0].chained, b[1].chained, b[2].chained),
+                                       chroma_of(step[0], step[1], step[2]), state.left_uv);
+        const __m256i pred_l0 = predecessors(luma0_y, state.left_y);
+        const __m256i pred_l1 = predecessors(luma1_y, last_lane(luma0_y));
+        const __m256i pred_uv = predecessors(uv, state.left_uv);
+        state.left_y = last_lane(luma1_y);
+        state.left_uv = last_lane(uv);
+        pred[0] = back_r0(pred_l0, pred_uv);
+        pred[1] = back_r1(pred_l0, pred_l1, pred_uv);
+        pred[2] = back_r2(pred_l1, pred_uv);
+    }
+};
+
 // Passes 4 and 5: the reference rewritten in place, the shown cell pairs to `shown`.
+template <typename Chains>
 inline void rebuild_back(const chunk_front& f, uint8_t* ref, uint8_t* shown, chain_state& state) {
     if (f.kept) {
         // Every sample block keeps: shown as the reference holds it.
@@ -330,38 +355,23 @@ inline void rebuild_back(const chunk_front& f, uint8_t* ref, uint8_t* shown, cha
         state.left_uv = last_lane(f.ref[2]);
         return;
     }
-    const lane_block& b0 = f.lanes[0];
-    const lane_block& b1 = f.lanes[1];
-    const lane_block& b2 = f.lanes[2];
     // Pass 4: a chained block's step is its delta, any other block's its result.
-    const __m256i step0 = select_bytes(_mm256_add_epi8(b0.source, b0.delta), b0.delta, b0.chained);
-    const __m256i step1 = select_bytes(_mm256_add_epi8(b1.source, b1.delta), b1.delta, b1.chained);
-    const __m256i step2 = select_bytes(_mm256_add_epi8(b2.source, b2.delta), b2.delta, b2.chained);
-    // Luma values are right in byte 0 only: the predictor repeats it.
-    const __m256i luma0 = solve_chain(luma_first(b0.chained, b1.chained), luma_first(step0, step1), state.left_y);
-    const __m256i luma0_y = first_byte(luma0);
-    const __m256i luma1 = solve_chain(luma_second(b1.chained, b2.chained), luma_second(step1, step2),
-                                      last_lane(luma0_y));
-    const __m256i luma1_y = first_byte(luma1);
-    const __m256i uv = solve_chain(chroma_of(b0.chained, b1.chained, b2.chained), chroma_of(step0, step1, step2),
-                                   state.left_uv);
-    const __m256i pred_l0 = predecessors(luma0_y, state.left_y);
-    const __m256i pred_l1 = predecessors(luma1_y, last_lane(luma0_y));
-    const __m256i pred_uv = predecessors(uv, state.left_uv);
-    state.left_y = last_lane(luma1_y);
-    state.left_uv = last_lane(uv);
+    __m256i step[3], pred[3];
+    for (int r = 0; r < 3; ++r) {
+        const lane_block& b = f.lanes[r];
+        step[r] = select_bytes(_mm256_add_epi8(b.source, b.delta), b.delta, b.chained);
+    }
+    Chains::predict(f.lanes, step, state, pred);
 
     // Pass 5: results.
-    const auto finish = [](const lane_block& b, __m256i predictor, uint8_t* r, uint8_t* s) {
-        const __m256i source = select_bytes(b.source, predictor, b.chained);
+    for (int r = 0; r < 3; ++r) {
+        const lane_block& b = f.lanes[r];
+        const __m256i source = select_bytes(b.source, pred[r], b.chained);
         const __m256i up = _mm256_max_epi8(b.delta, _mm256_setzero_si256());
         const __m256i down = _mm256_sub_epi8(up, b.delta);
-        store_lanes(r, _mm256_add_epi8(source, b.delta));
-        store_lanes(s, _mm256_subs_epu8(_mm256_adds_epu8(source, up), down));
-    };
-    finish(b0, back_r0(pred_l0, pred_uv), ref, shown);
-    finish(b1, back_r1(pred_l0, pred_l1, pred_uv), ref + 32, shown + 32);
-    finish(b2, back_r2(pred_l1, pred_uv), ref + 64, shown + 64);
+        store_lanes(ref + 32 * r, _mm256_add_epi8(source, b.delta));
+        store_lanes(shown + 32 * r, _mm256_subs_epu8(_mm256_adds_epu8(source, up), down));
+    }
 }
 
 // keeps_every_block, eight mode words at a time: luma fields (bits 0-5 of bytes
@@ -385,7 +395,8 @@ inline bool keeps_every_block_wide(const uint8_t* table, size_t blocks) {
 
 // The row kernel: whole chunks while the payload has room for the largest,
 // then the SSE2 walk for the blocks left over (it stops exactly at the payload's end).
-template <size_t record_skip, typename Fetch = gathered_payload, typename Deltas = looked_up_deltas>
+template <size_t record_skip, typename Fetch = gathered_payload, typename Deltas = looked_up_deltas,
+          typename Chains = lane_chains>
 size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
     if (keep_whole_row<record_skip>(keeps_every_block_wide(table, blocks), blocks, ref, c)) return blocks;
     const Deltas t(c.shift2, c.shift4);
@@ -412,7 +423,7 @@ size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* s
                 const size_t n = b + chunk_blocks;
                 rebuild_front<record_skip, Fetch, Deltas>(table + 4 * n, next_payload, ref + 24 * n, t, fronts[1 - now]);
             }
-            rebuild_back(fronts[now], ref + 24 * b, shown + 24 * b, state);
+            rebuild_back<Chains>(fronts[now], ref + 24 * b, shown + 24 * b, state);
             payload = next_payload;
             b += chunk_blocks;
             if (!more) break;
