@@ -80,16 +80,9 @@ struct permuted_deltas {
     __m256i table_low, table_high;  // entries 0-31 and 32-63
     __m256i two_bit, part, literal, chained;
 
-    permuted_deltas(int32_t shift2, int32_t shift4) {
-        alignas(32) int8_t t[64];
-        for (int n = 0; n < 16; ++n) {
-            t[n] = int8_t(((n ^ 8) - 8) * (1 << shift4));
-            t[16 + n] = int8_t((n ^ 8) - 8);
-            t[32 + n] = int8_t((((n & 3) ^ 2) - 2) * (1 << shift2));
-            t[48 + n] = 0;
-        }
-        table_low = _mm256_load_si256(reinterpret_cast<const __m256i*>(t));
-        table_high = _mm256_load_si256(reinterpret_cast<const __m256i*>(t + 32));
+    permuted_deltas(int32_t shift2, int32_t shift4)
+        : table_low(_mm256_blend_epi32(avx2::scale_bytes(avx2::deltas4(), shift4), avx2::deltas4(), 0xF0)),
+          table_high(_mm256_blend_epi32(avx2::scale_bytes(avx2::deltas2(), shift2), _mm256_setzero_si256(), 0xF0)) {
         using avx2::code_bits;
         using avx2::per_code_table;
         two_bit = per_code_table(code_bits({2, 6}), -1, 0);

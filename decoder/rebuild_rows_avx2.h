@@ -67,9 +67,27 @@ inline __m256i load_bytes(const int8_t* p) { return _mm256_loadu_si256(reinterpr
 // `codes` (a bit per code), `no` for the others; looked up by `pshufb` on codes
 // that fill their lanes' four bytes.
 inline __m256i per_code_table(uint32_t codes, int8_t yes, int8_t no) {
-    alignas(32) int8_t t[32];
-    for (int i = 0; i < 32; ++i) t[i] = (codes >> (i & 15) & 1) ? yes : no;
-    return load_bytes(t);
+    const auto b = [&](int c) { return (codes >> c & 1) ? yes : no; };
+    return _mm256_setr_epi8(b(0), b(1), b(2), b(3), b(4), b(5), b(6), b(7), no, no, no, no, no, no, no, no,  //
+                            b(0), b(1), b(2), b(3), b(4), b(5), b(6), b(7), no, no, no, no, no, no, no, no);
+}
+
+// Field values 0 to 15 as signed deltas, before scaling: 4-bit fields, and the
+// low 2 bits as 2-bit fields; in both 128-bit lanes.
+inline __m256i deltas4() {
+    return _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, -8, -7, -6, -5, -4, -3, -2, -1,  //
+                            0, 1, 2, 3, 4, 5, 6, 7, -8, -7, -6, -5, -4, -3, -2, -1);
+}
+inline __m256i deltas2() {
+    return _mm256_setr_epi8(0, 1, -2, -1, 0, 1, -2, -1, 0, 1, -2, -1, 0, 1, -2, -1,  //
+                            0, 1, -2, -1, 0, 1, -2, -1, 0, 1, -2, -1, 0, 1, -2, -1);
+}
+
+// Each byte times 2^n, modulo 256: words shifted, and each byte cleared of the
+// bits its lower neighbour shifted into it. Made in registers, so that the row's
+// tables are not stored and loaded back.
+inline __m256i scale_bytes(__m256i v, int32_t n) {
+    return _mm256_and_si256(_mm256_sll_epi16(v, _mm_cvtsi32_si128(n)), _mm256_set1_epi8(int8_t(0xFF << n)));
 }
 
 constexpr uint32_t code_bits(std::initializer_list<int> codes) {
@@ -149,17 +167,8 @@ struct looked_up_deltas {
     __m256i delta2, delta4, fine4;  // field value -> signed delta
     __m256i takes_delta2, takes_delta4, takes_fine4, literal, chained;
 
-    looked_up_deltas(int32_t shift2, int32_t shift4) {
-        alignas(32) int8_t t2[32], t4[32], f4[32];
-        for (int i = 0; i < 32; ++i) {
-            const int n = i & 15;
-            t2[i] = int8_t((((n & 3) ^ 2) - 2) * (1 << shift2));
-            t4[i] = int8_t(((n ^ 8) - 8) * (1 << shift4));
-            f4[i] = int8_t((n ^ 8) - 8);
-        }
-        delta2 = load_bytes(t2);
-        delta4 = load_bytes(t4);
-        fine4 = load_bytes(f4);
+    looked_up_deltas(int32_t shift2, int32_t shift4)
+        : delta2(scale_bytes(deltas2(), shift2)), delta4(scale_bytes(deltas4(), shift4)), fine4(deltas4()) {
         const int8_t none = int8_t(0x80);
         takes_delta2 = per_code_table(code_bits({2, 6}), 0, none);
         takes_delta4 = per_code_table(code_bits({3, 7}), 0, none);
