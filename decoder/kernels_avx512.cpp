@@ -179,6 +179,15 @@ struct byte_chains {
     }
 };
 
+// The row kernel's AVX-512 passes; the payload fetch by coding mode.
+template <typename Fetch>
+struct row_parts {
+    using codes = avx2::masked_codes;
+    using fetch = Fetch;
+    using deltas = permuted_deltas;
+    using chains = byte_chains;
+};
+
 constexpr size_t window = 32;
 constexpr uint32_t most_entries = 4;  // entries of one code inside a window
 
@@ -292,9 +301,9 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
 void fill_kernels_avx512(kernel_table& table) {
     table.rle_codes = avx512::rle_codes;
     // The AVX2 row kernel, this file's own copy, built for AVX-512.
-    table.rebuild_row[0] = avx2::rebuild_row<0, avx512::expanded_payload, avx512::permuted_deltas, avx512::byte_chains>;
-    table.rebuild_row[1] = avx2::rebuild_row<1, avx2::gathered_payload, avx512::permuted_deltas, avx512::byte_chains>;
-    table.rebuild_row[2] = avx2::rebuild_row<2, avx2::gathered_payload, avx512::permuted_deltas, avx512::byte_chains>;
+    table.rebuild_row[0] = avx2::rebuild_row<0, avx512::row_parts<avx512::expanded_payload>>;
+    table.rebuild_row[1] = avx2::rebuild_row<1, avx512::row_parts<avx2::gathered_payload>>;
+    table.rebuild_row[2] = avx2::rebuild_row<2, avx512::row_parts<avx2::gathered_payload>>;
 }
 
 }  // namespace ruv

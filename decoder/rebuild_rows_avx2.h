@@ -251,6 +251,23 @@ struct chain_state {
 inline void store_lanes(uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 inline __m256i load_lanes(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
+// Pass 1 by in-lane shuffles and masks: `words`, the chunk's four mode words in
+// both 128-bit lanes, give byte k the code of sample block k (bytes 24 to 31 zero).
+struct masked_codes {
+    static __m256i of(__m256i words) {
+        const __m256i bytes = _mm256_shuffle_epi8(words, load_bytes(chunk_bytes.code_byte));
+        const __m256i seven = _mm256_set1_epi8(7);
+        const __m256i high_luma = _mm256_and_si256(_mm256_and_si256(_mm256_srli_epi16(bytes, 3), seven),
+                                                   load_bytes(chunk_bytes.is_high_luma));
+        const __m256i low_luma = _mm256_and_si256(_mm256_and_si256(bytes, seven), load_bytes(chunk_bytes.is_low_luma));
+        // Chroma codes above 7 keep: code 0.
+        const __m256i small =
+            _mm256_cmpeq_epi8(_mm256_and_si256(bytes, _mm256_set1_epi8(int8_t(0xF8))), _mm256_setzero_si256());
+        const __m256i chroma = _mm256_and_si256(_mm256_and_si256(bytes, small), load_bytes(chunk_bytes.is_chroma));
+        return _mm256_or_si256(_mm256_or_si256(high_luma, low_luma), chroma);
+    }
+};
+
 // Pass 2, the payload: the four payload bytes at each sample block's offset,
 // and the chunk's payload size, mode records included. Offsets are an exclusive
 // prefix sum of the codes' sizes (bytes of `codes`, in walk order, the mode
@@ -294,20 +311,13 @@ struct chunk_front {
 // Passes 1 to 3 of the four blocks under the mode words at `table`. The payload
 // must hold the chunk's largest payload and mode records plus 4 bytes, which
 // the gathers may read past the last offset.
-template <size_t record_skip, typename Fetch, typename Deltas>
-inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const uint8_t* ref, const Deltas& t,
+template <size_t record_skip, typename Parts>
+inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const uint8_t* ref,
+                          const typename Parts::deltas& t,
                           chunk_front& f) {
     // Pass 1: the codes, bytes 0-15 for sample blocks 0-15 and 16-23 for 16-23.
-    const __m256i words = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table)));
-    const __m256i bytes = _mm256_shuffle_epi8(words, load_bytes(chunk_bytes.code_byte));
-    const __m256i seven = _mm256_set1_epi8(7);
-    const __m256i high_luma = _mm256_and_si256(_mm256_and_si256(_mm256_srli_epi16(bytes, 3), seven),
-                                               load_bytes(chunk_bytes.is_high_luma));
-    const __m256i low_luma = _mm256_and_si256(_mm256_and_si256(bytes, seven), load_bytes(chunk_bytes.is_low_luma));
-    // Chroma codes above 7 keep: code 0.
-    const __m256i small = _mm256_cmpeq_epi8(_mm256_and_si256(bytes, _mm256_set1_epi8(int8_t(0xF8))), _mm256_setzero_si256());
-    const __m256i chroma = _mm256_and_si256(_mm256_and_si256(bytes, small), load_bytes(chunk_bytes.is_chroma));
-    const __m256i codes = _mm256_or_si256(_mm256_or_si256(high_luma, low_luma), chroma);
+    const __m256i codes = Parts::codes::of(
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table))));
 
     for (int r = 0; r < 3; ++r) f.ref[r] = load_lanes(ref + 32 * r);
     f.kept = _mm256_testz_si256(codes, codes);
@@ -324,7 +334,7 @@ inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const ui
                                    _mm256_shuffle_epi8(codes_low, _mm256_add_epi8(fourfold, _mm256_set1_epi8(8))),
                                    _mm256_shuffle_epi8(codes_high, fourfold)};
     __m256i pay[3];
-    f.payload = Fetch::template fetch<record_skip>(payload, codes, code_lanes, pay);
+    f.payload = Parts::fetch::template fetch<record_skip>(payload, codes, code_lanes, pay);
 
     // Pass 3: deltas and sources.
     for (int r = 0; r < 3; ++r) f.lanes[r] = t.lanes(code_lanes[r], pay[r], f.ref[r]);
@@ -404,11 +414,18 @@ inline bool keeps_every_block_wide(const uint8_t* table, size_t blocks) {
 
 // The row kernel: whole chunks while the payload has room for the largest,
 // then the SSE2 walk for the blocks left over (it stops exactly at the payload's end).
-template <size_t record_skip, typename Fetch = gathered_payload, typename Deltas = looked_up_deltas,
-          typename Chains = lane_chains>
+// The passes that differ by instruction set, chosen together; these are AVX2's.
+struct avx2_parts {
+    using codes = masked_codes;
+    using fetch = gathered_payload;
+    using deltas = looked_up_deltas;
+    using chains = lane_chains;
+};
+
+template <size_t record_skip, typename Parts = avx2_parts>
 size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
     if (keep_whole_row<record_skip>(keeps_every_block_wide(table, blocks), blocks, ref, c)) return blocks;
-    const Deltas t(c.shift2, c.shift4);
+    const typename Parts::deltas t(c.shift2, c.shift4);
     const size_t room = chunk_blocks * (max_block_payload + record_skip) + 4;
     int32_t y, uv;
     std::memcpy(&y, c.left_y, 4);
@@ -424,15 +441,15 @@ size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* s
     if (fits(0, payload)) {
         chunk_front fronts[2];
         int now = 0;
-        rebuild_front<record_skip, Fetch, Deltas>(table, payload, ref, t, fronts[now]);
+        rebuild_front<record_skip, Parts>(table, payload, ref, t, fronts[now]);
         for (;;) {
             const uint8_t* const next_payload = payload + fronts[now].payload;
             const bool more = fits(b + chunk_blocks, next_payload);
             if (more) {
                 const size_t n = b + chunk_blocks;
-                rebuild_front<record_skip, Fetch, Deltas>(table + 4 * n, next_payload, ref + 24 * n, t, fronts[1 - now]);
+                rebuild_front<record_skip, Parts>(table + 4 * n, next_payload, ref + 24 * n, t, fronts[1 - now]);
             }
-            rebuild_back<Chains>(fronts[now], ref + 24 * b, shown + 24 * b, state);
+            rebuild_back<typename Parts::chains>(fronts[now], ref + 24 * b, shown + 24 * b, state);
             payload = next_payload;
             b += chunk_blocks;
             if (!more) break;
