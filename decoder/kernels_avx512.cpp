@@ -111,22 +111,43 @@ struct permuted_deltas {
     }
 };
 
-// The byte indices of the luma chain in bytes, made once at compile time.
+// The row kernel's pass 4 in bytes. A luma block's value matters only in byte
+// 0, so the 16 luma blocks of a chunk are one register of bytes, and their chain
+// one log-step scan of in-lane byte shifts. The chroma blocks' bytes are laid out
+// by byte: bytes 8i to 8i + 7 hold byte i (U, V, U, V) of chroma blocks 0 to 7,
+// so each 64-bit group holds one chain, scanned by 64-bit shifts. Neither scan
+// needs a lane-crossing permute; the layouts are made by byte permutes, once
+// for the steps, once for the chained flags and once back for the predictors.
+
+// The byte indices of those layouts, made once at compile time. Byte b of the
+// chunk's registers (0 to 95) is sample block b / 4's byte b % 4.
 struct chain_indices {
-    int8_t luma_low[32], luma_high[32];  // luma block j's byte 0 from registers 0-1, and 2
-    int8_t back[3][32];                  // register r's predictors from luma bytes and chroma lanes
-    constexpr chain_indices() : luma_low(), luma_high(), back() {
-        constexpr int luma_of[6] = {0, 1, -1, 2, 3, -1};
+    int8_t kinds_low[32], kinds_high[32];    // luma blocks' byte 0 (0-15), then chroma blocks' (16-23)
+    int8_t chroma_low[32], chroma_high[32];  // chroma bytes by byte
+    uint32_t kinds_from_r2, chroma_from_r2;  // the bytes taken from register 2
+    int8_t back[3][32];                      // register r's predictors from luma and chroma bytes
+    constexpr chain_indices()
+        : kinds_low(), kinds_high(), chroma_low(), chroma_high(), kinds_from_r2(), chroma_from_r2(), back() {
+        constexpr int luma_of[6] = {0, 1, -1, 2, 3, -1};  // luma block of the four in a block of six
+        const auto take = [](int b, int8_t& low, int8_t& high, uint32_t& from_r2, int k) {
+            low = int8_t(b < 64 ? b : 0);
+            high = int8_t(b < 64 ? 0 : b - 64);
+            if (b >= 64) from_r2 |= 1u << k;
+        };
         for (int j = 0; j < 16; ++j) {
-            const int w = 6 * (j / 4) + (j % 4 < 2 ? j % 4 : j % 4 + 1);  // its sample block
-            luma_low[j] = int8_t(w < 16 ? 4 * w : 0);
-            luma_high[j] = int8_t(w < 16 ? 0 : 4 * (w - 16));
+            const int w = 6 * (j / 4) + (j % 4 < 2 ? j % 4 : j % 4 + 1);
+            take(4 * w, kinds_low[j], kinds_high[j], kinds_from_r2, j);
+        }
+        for (int m = 0; m < 8; ++m) {
+            const int w = 6 * (m / 2) + 2 + 3 * (m % 2);
+            take(4 * w, kinds_low[16 + m], kinds_high[16 + m], kinds_from_r2, 16 + m);
+            for (int i = 0; i < 4; ++i) take(4 * w + i, chroma_low[8 * i + m], chroma_high[8 * i + m], chroma_from_r2, 8 * i + m);
         }
         for (int w = 0; w < 24; ++w) {
             const int t = w % 6, j = 4 * (w / 6) + luma_of[t], m = 2 * (w / 6) + (t == 5);
             for (int i = 0; i < 4; ++i) {
                 // Luma block 0 takes the incoming predictor's four bytes, at 16 to 19.
-                const int from = luma_of[t] < 0 ? 32 + 4 * m + i : j == 0 ? 16 + i : j;
+                const int from = luma_of[t] < 0 ? 32 + 8 * i + m : j == 0 ? 16 + i : j;
                 back[w / 8][4 * (w % 8) + i] = int8_t(from);
             }
         }
@@ -134,36 +155,43 @@ struct chain_indices {
 };
 constexpr chain_indices chain_index;
 
-// The row kernel's pass 4 with the luma chain in bytes: a luma block's value
-// matters only in byte 0, so the 16 luma blocks of a chunk are one register of
-// bytes and their chain a log-step scan of in-lane byte shifts, in one go. The
-// chroma blocks keep the lane chain of the AVX2 kernel.
 struct byte_chains {
-
     static __m256i load(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
-    // Byte 0 of each luma block's lane, in luma order.
-    static __m128i luma_bytes(const __m256i (&v)[3]) {
-        const __m256i low = _mm256_permutex2var_epi8(v[0], load(chain_index.luma_low), v[1]);
-        return _mm256_castsi256_si128(_mm256_mask_permutexvar_epi8(low, 0xF800u, load(chain_index.luma_high), v[2]));
+    // Bytes of the chunk's three registers picked by a layout's indices.
+    static __m256i gather(const __m256i (&v)[3], const int8_t* low, const int8_t* high, uint32_t from_r2) {
+        const __m256i first = _mm256_permutex2var_epi8(v[0], load(low), v[1]);
+        return _mm256_mask_permutexvar_epi8(first, from_r2, load(high), v[2]);
     }
 
-    // One log step: steps n bytes apart composed; the shift moves in the
-    // identity step (chained, adding 0), whose chained bytes `fill` sets.
+    // One log step of the luma scan: steps n bytes apart composed; the shift
+    // moves in the identity step (chained, adding 0), whose chained bytes `fill` sets.
     template <int n>
-    static void level(__m128i& s, __m128i& c, __m128i fill) {
+    static void luma_level(__m128i& s, __m128i& c, __m128i fill) {
         s = _mm_add_epi8(s, _mm_and_si128(c, _mm_slli_si128(s, n)));
         c = _mm_ternarylogic_epi32(c, _mm_slli_si128(c, n), fill, 0xE0);  // c & (moved | fill)
+    }
+    // The same for the chroma scan, n bytes apart within each 64-bit group.
+    template <int n>
+    static void chroma_level(__m256i& s, __m256i& c) {
+        const __m256i fill = _mm256_set1_epi64x(int64_t((1ull << (8 * n)) - 1));
+        s = _mm256_add_epi8(s, _mm256_and_si256(c, _mm256_slli_epi64(s, 8 * n)));
+        c = _mm256_ternarylogic_epi32(c, _mm256_slli_epi64(c, 8 * n), fill, 0xE0);
     }
 
     static void predict(const avx2::lane_block (&b)[3], const __m256i (&step)[3], avx2::chain_state& state,
                         __m256i (&pred)[3]) {
         const __m256i chained_lanes[3] = {b[0].chained, b[1].chained, b[2].chained};
-        __m128i s = luma_bytes(step), c = luma_bytes(chained_lanes);
-        level<1>(s, c, _mm_set_epi64x(0, 0xFF));
-        level<2>(s, c, _mm_set_epi64x(0, 0xFFFF));
-        level<4>(s, c, _mm_set_epi64x(0, 0xFFFFFFFF));
-        level<8>(s, c, _mm_set_epi64x(0, -1));
+        const chain_indices& x = chain_index;
+        const __m256i chained = gather(chained_lanes, x.kinds_low, x.kinds_high, x.kinds_from_r2);
+
+        // Luma.
+        __m128i s = _mm256_castsi256_si128(gather(step, x.kinds_low, x.kinds_high, x.kinds_from_r2));
+        __m128i c = _mm256_castsi256_si128(chained);
+        luma_level<1>(s, c, _mm_set_epi64x(0, 0xFF));
+        luma_level<2>(s, c, _mm_set_epi64x(0, 0xFFFF));
+        luma_level<4>(s, c, _mm_set_epi64x(0, 0xFFFFFFFF));
+        luma_level<8>(s, c, _mm_set_epi64x(0, -1));
         const __m128i in = _mm256_castsi256_si128(_mm256_shuffle_epi8(state.left_y, _mm256_setzero_si256()));
         const __m128i luma = _mm_add_epi8(s, _mm_and_si128(c, in));
         // Luma predecessors in bytes 0-15 (byte 0 unused), the incoming predictor at 16-19.
@@ -171,18 +199,64 @@ struct byte_chains {
                                                      state.left_y, 0xF0);
         state.left_y = permute_bytes(_mm256_set1_epi8(15), _mm256_castsi128_si256(luma));
 
-        const __m256i uv = avx2::solve_chain(avx2::chroma_of(b[0].chained, b[1].chained, b[2].chained),
-                                             avx2::chroma_of(step[0], step[1], step[2]), state.left_uv);
-        const __m256i pred_uv = avx2::predecessors(uv, state.left_uv);
-        state.left_uv = avx2::last_lane(uv);
+        // Chroma: the chained flags of the eight blocks (bytes 16-23) in every group.
+        __m256i su = gather(step, x.chroma_low, x.chroma_high, x.chroma_from_r2);
+        __m256i cu = _mm256_permute4x64_epi64(chained, 0xAA);
+        chroma_level<1>(su, cu);
+        chroma_level<2>(su, cu);
+        chroma_level<4>(su, cu);
+        // Byte i of the incoming predictor in every byte of group i.
+        const __m256i in_uv = _mm256_shuffle_epi8(state.left_uv, _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1,
+                                                                                1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3,
+                                                                                3, 3, 3, 3));
+        const __m256i uv = _mm256_add_epi8(su, _mm256_and_si256(cu, in_uv));
+        // Predecessors: each group moved up one byte, the incoming byte into byte 0.
+        const __m256i pred_uv = _mm256_ternarylogic_epi32(_mm256_slli_epi64(uv, 8), in_uv, _mm256_set1_epi64x(0xFF),
+                                                          0xF8);  // moved | (in & first)
+        state.left_uv = permute_bytes(_mm256_setr_epi8(7, 15, 23, 31, 7, 15, 23, 31, 7, 15, 23, 31, 7, 15, 23, 31,  //
+                                                       7, 15, 23, 31, 7, 15, 23, 31, 7, 15, 23, 31, 7, 15, 23, 31),
+                                      uv);
         for (int r = 0; r < 3; ++r) pred[r] = _mm256_permutex2var_epi8(luma_pred, load(chain_index.back[r]), pred_uv);
+    }
+};
+
+// The byte constants of multishift_codes, made once at compile time.
+struct code_cut_bytes {
+    int8_t words[32], offsets[32], chroma_high[32], used[32];
+    constexpr code_cut_bytes() : words(), offsets(), chroma_high(), used() {
+        constexpr int8_t at[6] = {3, 0, 8, 19, 16, 24};  // bit of each code in its mode word
+        for (int k = 0; k < 32; ++k) {
+            const int group = k / 8, first_word = group < 2 ? group : 2;  // words of sample blocks 8g to 8g+7
+            words[k] = int8_t(k < 16 ? 4 * first_word + k % 8 : 8 + k % 8);
+            const bool in_use = k < 24;
+            const int t = k % 6;
+            offsets[k] = in_use ? int8_t(32 * (k / 6 - first_word) + at[t]) : 0;
+            chroma_high[k] = in_use && (t == 2 || t == 5) ? int8_t(0xF8) : 0;
+            used[k] = in_use ? 7 : 0;
+        }
+    }
+};
+constexpr code_cut_bytes code_cut;
+
+// The row kernel's pass 1 by multishift: one shuffle puts into each 64-bit
+// group of bytes the two mode words its eight sample blocks read, and one
+// multishift cuts each code's bits out of them (luma codes at bits 3 and 0 of
+// bytes 0 and 2, chroma codes the whole of bytes 1 and 3); chroma codes above 7
+// keep, code 0.
+struct multishift_codes {
+    static __m256i of(__m256i words) {
+        const auto load = [](const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); };
+        const __m256i grouped = _mm256_shuffle_epi8(words, load(code_cut.words));
+        const __m256i fields = _mm256_maskz_multishift_epi64_epi8(~0u, load(code_cut.offsets), grouped);
+        const __m256i small = _mm256_cmpeq_epi8(_mm256_and_si256(fields, load(code_cut.chroma_high)), _mm256_setzero_si256());
+        return _mm256_ternarylogic_epi32(fields, load(code_cut.used), small, 0x80);  // fields & used & small
     }
 };
 
 // The row kernel's AVX-512 passes; the payload fetch by coding mode.
 template <typename Fetch>
 struct row_parts {
-    using codes = avx2::masked_codes;
+    using codes = multishift_codes;
     using fetch = Fetch;
     using deltas = permuted_deltas;
     using chains = byte_chains;
