@@ -199,7 +199,14 @@ struct byte_chains {
                                                      state.left_y, 0xF0);
         state.left_y = permute_bytes(_mm256_set1_epi8(15), _mm256_castsi128_si256(luma));
 
-        // Chroma: the chained flags of the eight blocks (bytes 16-23) in every group.
+        // Chroma. Where no chroma block is chained (often, in moving pictures),
+        // no predictor is taken, and the last block's result is its step.
+        if (_mm256_testz_si256(chained, _mm256_setr_epi64x(0, 0, -1, 0))) {
+            state.left_uv = avx2::last_lane(step[2]);
+            for (int r = 0; r < 3; ++r) pred[r] = _mm256_permutex2var_epi8(luma_pred, load(chain_index.back[r]), luma_pred);
+            return;
+        }
+        // The chained flags of the eight blocks (bytes 16-23) in every group.
         __m256i su = gather(step, x.chroma_low, x.chroma_high, x.chroma_from_r2);
         __m256i cu = _mm256_permute4x64_epi64(chained, 0xAA);
         chroma_level<1>(su, cu);
