@@ -351,13 +351,20 @@ struct lane_chains {
         const __m256i luma1 = solve_chain(luma_second(b[1].chained, b[2].chained), luma_second(step[1], step[2]),
                                           last_lane(luma0_y));
         const __m256i luma1_y = first_byte(luma1);
-        const __m256i uv = solve_chain(chroma_of(b[0].chained, b[1].chained, b[2].chained),
-                                       chroma_of(step[0], step[1], step[2]), state.left_uv);
         const __m256i pred_l0 = predecessors(luma0_y, state.left_y);
         const __m256i pred_l1 = predecessors(luma1_y, last_lane(luma0_y));
-        const __m256i pred_uv = predecessors(uv, state.left_uv);
         state.left_y = last_lane(luma1_y);
-        state.left_uv = last_lane(uv);
+        // Where no chroma block is chained (often, in moving pictures), no
+        // predictor is taken, and the last block's result is its step.
+        const __m256i chroma_chained = chroma_of(b[0].chained, b[1].chained, b[2].chained);
+        __m256i pred_uv = chroma_chained;
+        if (_mm256_testz_si256(chroma_chained, chroma_chained)) {
+            state.left_uv = last_lane(step[2]);
+        } else {
+            const __m256i uv = solve_chain(chroma_chained, chroma_of(step[0], step[1], step[2]), state.left_uv);
+            pred_uv = predecessors(uv, state.left_uv);
+            state.left_uv = last_lane(uv);
+        }
         pred[0] = back_r0(pred_l0, pred_uv);
         pred[1] = back_r1(pred_l0, pred_l1, pred_uv);
         pred[2] = back_r2(pred_l1, pred_uv);
