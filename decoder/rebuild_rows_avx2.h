@@ -18,7 +18,7 @@
 //     and 7) or stands on its own (source plus delta). This first-order
 //     recurrence is solved for all blocks by a log-step scan;
 //  5. results: stored = source + delta modulo 256, shown = the same sum
-//     clamped, by saturating adds of the delta's positive and negative parts.
+//     clamped, by a saturating signed add with the source moved by 128.
 #pragma once
 
 #include <immintrin.h>
@@ -393,10 +393,10 @@ inline void rebuild_back(const chunk_front& f, uint8_t* ref, uint8_t* shown, cha
     for (int r = 0; r < 3; ++r) {
         const lane_block& b = f.lanes[r];
         const __m256i source = select_bytes(b.source, pred[r], b.chained);
-        const __m256i up = _mm256_max_epi8(b.delta, _mm256_setzero_si256());
-        const __m256i down = _mm256_sub_epi8(up, b.delta);
         store_lanes(ref + 32 * r, _mm256_add_epi8(source, b.delta));
-        store_lanes(shown + 32 * r, _mm256_subs_epu8(_mm256_adds_epu8(source, up), down));
+        // Clamped to 0..255: the source moved to -128..127, a saturating signed add, and back.
+        const __m256i bias = _mm256_set1_epi8(-128);
+        store_lanes(shown + 32 * r, _mm256_xor_si256(_mm256_adds_epi8(_mm256_xor_si256(source, bias), b.delta), bias));
     }
 }
 
@@ -446,21 +446,22 @@ size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* s
         return at + chunk_blocks <= blocks && size_t(c.payload_end - from) >= room;
     };
     if (fits(0, payload)) {
-        chunk_front fronts[2];
-        int now = 0;
-        rebuild_front<record_skip, Parts>(table, payload, ref, t, fronts[now]);
-        for (;;) {
-            const uint8_t* const next_payload = payload + fronts[now].payload;
+        // Two fronts in turn, each step naming its own, so that both can stay in registers.
+        chunk_front front_a, front_b;
+        const auto step = [&](chunk_front& now, chunk_front& next) {
+            const uint8_t* const next_payload = payload + now.payload;
             const bool more = fits(b + chunk_blocks, next_payload);
             if (more) {
                 const size_t n = b + chunk_blocks;
-                rebuild_front<record_skip, Parts>(table + 4 * n, next_payload, ref + 24 * n, t, fronts[1 - now]);
+                rebuild_front<record_skip, Parts>(table + 4 * n, next_payload, ref + 24 * n, t, next);
             }
-            rebuild_back<typename Parts::chains>(fronts[now], ref + 24 * b, shown + 24 * b, state);
+            rebuild_back<typename Parts::chains>(now, ref + 24 * b, shown + 24 * b, state);
             payload = next_payload;
             b += chunk_blocks;
-            if (!more) break;
-            now = 1 - now;
+            return more;
+        };
+        rebuild_front<record_skip, Parts>(table, payload, ref, t, front_a);
+        while (step(front_a, front_b) && step(front_b, front_a)) {
         }
     }
     c.payload = payload;
