@@ -287,21 +287,25 @@ inline uint32_t count_bytes(uint32_t runs) {
     return (even ^ after_odd_start) & follows_run;
 }
 
-// The entries of the codes in `values` (compressed, `codes` of them) repeated by
-// their counts in `counts` (1 to 4), in order, eight codes at a time: `emit` gets
-// each group's entries, packed from byte 0, and their number. Where every count
-// is 1 the codes are the entries, all at once.
+// The entries of one kind's codes (the window bytes in `bytes` marked in
+// `codes`, n of them) repeated by their counts in `counts` (1 to 4), in order,
+// eight codes at a time: `emit` gets each group's entries, packed from byte 0,
+// and their number. Where every count is 1 the codes are the entries, all at
+// once; where the window has no code of the kind, nothing is compressed.
 template <typename Emit>
-inline void expand_runs(__m256i values, __m256i counts, uint32_t codes, bool all_single, Emit&& emit) {
+inline void expand_runs(__m256i bytes, __m256i counts, uint32_t codes, uint32_t n, bool all_single, Emit&& emit) {
+    if (n == 0) return;
+    const __m256i values = _mm256_maskz_compress_epi8(codes, bytes);
     if (all_single) {
-        if (codes > 0) emit(values, codes);
+        emit(values, n);
         return;
     }
+    const __m256i code_counts = _mm256_maskz_compress_epi8(codes, counts);
     const __m256i slot = place_in_four(), next_group = _mm256_set1_epi8(8);
     __m256i from = fourfold();
-    for (uint32_t done = 0; done < codes; done += 8, from = _mm256_add_epi8(from, next_group)) {
+    for (uint32_t done = 0; done < n; done += 8, from = _mm256_add_epi8(from, next_group)) {
         // Codes past the last have count 0: the compress zeroed them.
-        const __mmask32 used = _mm256_cmpgt_epu8_mask(permute_bytes(from, counts), slot);
+        const __mmask32 used = _mm256_cmpgt_epu8_mask(permute_bytes(from, code_counts), slot);
         emit(_mm256_maskz_compress_epi8(used, permute_bytes(from, values)), uint32_t(_mm_popcnt_u32(used)));
     }
 }
@@ -338,8 +342,7 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
         const bool all_single = (run_codes & taken & _mm256_cmpneq_epi8_mask(next, _mm256_set1_epi8(1))) == 0;
 
         // Luma entries, one table byte each, every second byte.
-        expand_runs(_mm256_maskz_compress_epi8(luma_codes, bytes), _mm256_maskz_compress_epi8(luma_codes, counts),
-                    luma_n, all_single, [&](__m256i entries, uint32_t n) {
+        expand_runs(bytes, counts, luma_codes, luma_n, all_single, [&](__m256i entries, uint32_t n) {
                         // Entry k to byte 2k, by widening bytes to words.
                         const __m256i low = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(entries));
                         const __m256i high = _mm256_cvtepu8_epi16(_mm256_extracti128_si256(entries, 1));
@@ -350,8 +353,7 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
                         y += 2 * n;
                     });
         // Chroma entries, bytes 1 and 3 of one mode word each, eight words a store.
-        expand_runs(_mm256_maskz_compress_epi8(chroma_codes, bytes), _mm256_maskz_compress_epi8(chroma_codes, counts),
-                    chroma_n, all_single, [&](__m256i entries, uint32_t n) {
+        expand_runs(bytes, counts, chroma_codes, chroma_n, all_single, [&](__m256i entries, uint32_t n) {
                         __m256i from = fourfold();
                         for (uint32_t done = 0; done < n; done += 8, from = _mm256_add_epi8(from, eight)) {
                             // Entry b alone in byte 0 of its word, then (b >> 3) & 7 to byte 1 and b & 7 to byte 3.
