@@ -1,10 +1,11 @@
 // The AVX-512 kernels, on 256-bit registers: the run-length mode table of coding
 // modes 3 and 4, 32 code bytes at a time, and the delta rows of the AVX2 kernel
-// (rebuild_rows_avx2.h), built here again for AVX-512, whose payload in coding
-// modes 3 and 4 is fetched by byte expansion instead of gathers. This file alone
-// is compiled with AVX-512 (and BMI2, POPCNT) enabled and calls no inline
-// function with external linkage, so none of its code can reach a processor
-// without them.
+// (rebuild_rows_avx2.h), built here again for AVX-512 with parts of its own:
+// codes cut by multishift, the payload of coding modes 3 and 4 fetched by byte
+// expansion instead of gathers, every delta from one byte permute, and the
+// predictor chains solved in bytes. This file alone is compiled with AVX-512
+// (and BMI2, POPCNT) enabled and calls no inline function with external
+// linkage, so none of its code can reach a processor without them.
 //
 // A window of 32 code bytes, starting at a code, is read without a branch per code:
 //  1. count bytes are the bytes that follow an odd-length stretch of bytes with
@@ -44,6 +45,40 @@ inline __m256i place_in_four() {
 // Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
 // one leaves its unused pass-through operand uninitialised and warns of it.)
 inline __m256i permute_bytes(__m256i index, __m256i v) { return _mm256_maskz_permutexvar_epi8(~0u, index, v); }
+
+// The byte constants of multishift_codes, made once at compile time.
+struct code_cut_bytes {
+    int8_t words[32], offsets[32], chroma_high[32], used[32];
+    constexpr code_cut_bytes() : words(), offsets(), chroma_high(), used() {
+        constexpr int8_t at[6] = {3, 0, 8, 19, 16, 24};  // bit of each code in its mode word
+        for (int k = 0; k < 32; ++k) {
+            const int group = k / 8, first_word = group < 2 ? group : 2;  // words of sample blocks 8g to 8g+7
+            words[k] = int8_t(k < 16 ? 4 * first_word + k % 8 : 8 + k % 8);
+            const bool in_use = k < 24;
+            const int t = k % 6;
+            offsets[k] = in_use ? int8_t(32 * (k / 6 - first_word) + at[t]) : 0;
+            chroma_high[k] = in_use && (t == 2 || t == 5) ? int8_t(0xF8) : 0;
+            used[k] = in_use ? 7 : 0;
+        }
+    }
+};
+constexpr code_cut_bytes code_cut;
+
+// The row kernel's pass 1 by multishift: one shuffle puts into each 64-bit
+// group of bytes the two mode words its eight sample blocks read, and one
+// multishift cuts each code's bits out of them (luma codes at bits 3 and 0 of
+// bytes 0 and 2, chroma codes the whole of bytes 1 and 3); chroma codes above 7
+// keep, code 0.
+struct multishift_codes {
+    static __m256i of(__m256i words) {
+        using avx2::load_bytes;
+        const __m256i grouped = _mm256_shuffle_epi8(words, load_bytes(code_cut.words));
+        const __m256i fields = _mm256_maskz_multishift_epi64_epi8(~0u, load_bytes(code_cut.offsets), grouped);
+        const __m256i small =
+            _mm256_cmpeq_epi8(_mm256_and_si256(fields, load_bytes(code_cut.chroma_high)), _mm256_setzero_si256());
+        return _mm256_ternarylogic_epi32(fields, load_bytes(code_cut.used), small, 0x80);  // fields & used & small
+    }
+};
 
 // The row kernel's payload fetch without gathers, for coding modes 3 and 4, whose
 // payload has no mode records between blocks: each register's sample blocks take
@@ -106,8 +141,8 @@ struct permuted_deltas {
         const __m256i fields = _mm256_maskz_multishift_epi64_epi8(~0u, offsets, payload);
         // (fields & 15) | part
         const __m256i index = _mm256_ternarylogic_epi32(fields, _mm256_set1_epi8(0x0F), lookup(part), 0xEA);
-        return {_mm256_permutex2var_epi8(table_low, index, table_high), avx2::select_bytes(ref, payload, lookup(literal)),
-                lookup(chained)};
+        return {_mm256_permutex2var_epi8(table_low, index, table_high),
+                avx2::select_bytes(ref, payload, lookup(literal)), lookup(chained)};
     }
 };
 
@@ -141,7 +176,9 @@ struct chain_indices {
         for (int m = 0; m < 8; ++m) {
             const int w = 6 * (m / 2) + 2 + 3 * (m % 2);
             take(4 * w, kinds_low[16 + m], kinds_high[16 + m], kinds_from_r2, 16 + m);
-            for (int i = 0; i < 4; ++i) take(4 * w + i, chroma_low[8 * i + m], chroma_high[8 * i + m], chroma_from_r2, 8 * i + m);
+            for (int i = 0; i < 4; ++i) {
+                take(4 * w + i, chroma_low[8 * i + m], chroma_high[8 * i + m], chroma_from_r2, 8 * i + m);
+            }
         }
         for (int w = 0; w < 24; ++w) {
             const int t = w % 6, j = 4 * (w / 6) + luma_of[t], m = 2 * (w / 6) + (t == 5);
@@ -156,12 +193,10 @@ struct chain_indices {
 constexpr chain_indices chain_index;
 
 struct byte_chains {
-    static __m256i load(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-
     // Bytes of the chunk's three registers picked by a layout's indices.
     static __m256i gather(const __m256i (&v)[3], const int8_t* low, const int8_t* high, uint32_t from_r2) {
-        const __m256i first = _mm256_permutex2var_epi8(v[0], load(low), v[1]);
-        return _mm256_mask_permutexvar_epi8(first, from_r2, load(high), v[2]);
+        const __m256i first = _mm256_permutex2var_epi8(v[0], avx2::load_bytes(low), v[1]);
+        return _mm256_mask_permutexvar_epi8(first, from_r2, avx2::load_bytes(high), v[2]);
     }
 
     // One log step of the luma scan: steps n bytes apart composed; the shift
@@ -203,7 +238,10 @@ struct byte_chains {
         // no predictor is taken, and the last block's result is its step.
         if (_mm256_testz_si256(chained, _mm256_setr_epi64x(0, 0, -1, 0))) {
             state.left_uv = avx2::last_lane(step[2]);
-            for (int r = 0; r < 3; ++r) pred[r] = _mm256_permutex2var_epi8(luma_pred, load(chain_index.back[r]), luma_pred);
+            // The chroma lanes' predictors are unused: any bytes will do.
+            for (int r = 0; r < 3; ++r) {
+                pred[r] = _mm256_permutex2var_epi8(luma_pred, avx2::load_bytes(x.back[r]), luma_pred);
+            }
             return;
         }
         // The chained flags of the eight blocks (bytes 16-23) in every group.
@@ -213,9 +251,9 @@ struct byte_chains {
         chroma_level<2>(su, cu);
         chroma_level<4>(su, cu);
         // Byte i of the incoming predictor in every byte of group i.
-        const __m256i in_uv = _mm256_shuffle_epi8(state.left_uv, _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1,
-                                                                                1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3,
-                                                                                3, 3, 3, 3));
+        const __m256i in_uv = _mm256_shuffle_epi8(
+            state.left_uv, _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                            2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3));
         const __m256i uv = _mm256_add_epi8(su, _mm256_and_si256(cu, in_uv));
         // Predecessors: each group moved up one byte, the incoming byte into byte 0.
         const __m256i pred_uv = _mm256_ternarylogic_epi32(_mm256_slli_epi64(uv, 8), in_uv, _mm256_set1_epi64x(0xFF),
@@ -223,40 +261,7 @@ struct byte_chains {
         state.left_uv = permute_bytes(_mm256_setr_epi8(7, 15, 23, 31, 7, 15, 23, 31, 7, 15, 23, 31, 7, 15, 23, 31,  //
                                                        7, 15, 23, 31, 7, 15, 23, 31, 7, 15, 23, 31, 7, 15, 23, 31),
                                       uv);
-        for (int r = 0; r < 3; ++r) pred[r] = _mm256_permutex2var_epi8(luma_pred, load(chain_index.back[r]), pred_uv);
-    }
-};
-
-// The byte constants of multishift_codes, made once at compile time.
-struct code_cut_bytes {
-    int8_t words[32], offsets[32], chroma_high[32], used[32];
-    constexpr code_cut_bytes() : words(), offsets(), chroma_high(), used() {
-        constexpr int8_t at[6] = {3, 0, 8, 19, 16, 24};  // bit of each code in its mode word
-        for (int k = 0; k < 32; ++k) {
-            const int group = k / 8, first_word = group < 2 ? group : 2;  // words of sample blocks 8g to 8g+7
-            words[k] = int8_t(k < 16 ? 4 * first_word + k % 8 : 8 + k % 8);
-            const bool in_use = k < 24;
-            const int t = k % 6;
-            offsets[k] = in_use ? int8_t(32 * (k / 6 - first_word) + at[t]) : 0;
-            chroma_high[k] = in_use && (t == 2 || t == 5) ? int8_t(0xF8) : 0;
-            used[k] = in_use ? 7 : 0;
-        }
-    }
-};
-constexpr code_cut_bytes code_cut;
-
-// The row kernel's pass 1 by multishift: one shuffle puts into each 64-bit
-// group of bytes the two mode words its eight sample blocks read, and one
-// multishift cuts each code's bits out of them (luma codes at bits 3 and 0 of
-// bytes 0 and 2, chroma codes the whole of bytes 1 and 3); chroma codes above 7
-// keep, code 0.
-struct multishift_codes {
-    static __m256i of(__m256i words) {
-        const auto load = [](const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); };
-        const __m256i grouped = _mm256_shuffle_epi8(words, load(code_cut.words));
-        const __m256i fields = _mm256_maskz_multishift_epi64_epi8(~0u, load(code_cut.offsets), grouped);
-        const __m256i small = _mm256_cmpeq_epi8(_mm256_and_si256(fields, load(code_cut.chroma_high)), _mm256_setzero_si256());
-        return _mm256_ternarylogic_epi32(fields, load(code_cut.used), small, 0x80);  // fields & used & small
+        for (int r = 0; r < 3; ++r) pred[r] = _mm256_permutex2var_epi8(luma_pred, avx2::load_bytes(x.back[r]), pred_uv);
     }
 };
 
@@ -349,7 +354,8 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
                         _mm256_mask_storeu_epi8(y, even_bytes & first_bytes(2 * n), low);
                         // Past 16 entries the second half; else an empty store (at y, in the table).
                         const bool two = n > 16;
-                        _mm256_mask_storeu_epi8(y + (two ? 32 : 0), even_bytes & first_bytes(two ? 2 * n - 32 : 0), high);
+                        _mm256_mask_storeu_epi8(y + (two ? 32 : 0), even_bytes & first_bytes(two ? 2 * n - 32 : 0),
+                                                high);
                         y += 2 * n;
                     });
         // Chroma entries, bytes 1 and 3 of one mode word each, eight words a store.

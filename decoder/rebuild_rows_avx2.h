@@ -3,13 +3,15 @@
 // block to the next through memory. Sample block k of a chunk is reference
 // bytes 4k to 4k + 3; register r holds sample blocks 8r to 8r + 7, one per
 // 32-bit lane. Only kernels_avx2.cpp and kernels_avx512.cpp include this file;
-// each builds its own copy (internal linkage) for its own instruction set.
+// each builds its own copy (internal linkage) for its own instruction set, and
+// passes 1 to 4 are parts that an instruction set may replace (avx2_parts here,
+// row_parts in kernels_avx512.cpp).
 //
 // A chunk is rebuilt in passes, each over all its sample blocks at once:
 //  1. codes: the six codes of each mode word, in walk order, one byte each;
-//  2. payload: each code's payload size (the mode record counted after the
-//     sixth) summed in a prefix sum gives every sample block's payload offset,
-//     and a fetch (one gather per register, or a byte expansion) gets the bytes at each;
+//  2. payload: the four payload bytes at each sample block's offset, which an
+//     exclusive prefix sum of the codes' payload sizes gives (the mode record
+//     counted after the sixth), fetched by one gather per register;
 //  3. deltas: the code picks which of three 16-entry tables (2-bit scaled,
 //     4-bit scaled, 4-bit unscaled) turns the payload's fields into signed
 //     byte deltas; codes without deltas pick none and get 0;
@@ -96,11 +98,8 @@ constexpr uint32_t code_bits(std::initializer_list<int> codes) {
     return bits;
 }
 
-// The lane moves of passes 3 and 4. The AVX-512 build of this file has two-source
-// permutes and lane shifts of one instruction each; the AVX2 build composes
-// them of one-source permutes and blends.
+// The lane moves of pass 4, composed of one-source permutes and blends.
 
-#if !defined(__AVX512VL__)
 constexpr int lanes_from_b(std::initializer_list<int> index) {
     int mask = 0, k = 0;
     for (int i : index) mask |= (i >= 8) << k++;
@@ -114,36 +113,28 @@ constexpr bool lanes_of_a_in_place(std::initializer_list<int> index) {
     }
     return true;
 }
-#endif
 
 // Lanes picked from a (indices 0 to 7) and b (8 to 15).
 template <int... i>
 inline __m256i pick_lanes(__m256i a, __m256i b) {
     static_assert(sizeof...(i) == 8, "eight lanes");
-#if defined(__AVX512VL__)
-    return _mm256_permutex2var_epi32(a, _mm256_setr_epi32(i...), b);
-#else
     constexpr int from_b = lanes_from_b({i...});
     constexpr bool a_in_place = lanes_of_a_in_place({i...});
     const __m256i low = a_in_place ? a : _mm256_permutevar8x32_epi32(a, _mm256_setr_epi32((i & 7)...));
     return _mm256_blend_epi32(low, _mm256_permutevar8x32_epi32(b, _mm256_setr_epi32((i & 7)...)), from_b);
-#endif
 }
 
 // The lanes of v moved up by n, lanes of `fill` (all alike) moved into the first n.
 template <int n>
 inline __m256i shift_up(__m256i v, __m256i fill) {
-#if defined(__AVX512VL__)
-    return _mm256_alignr_epi32(v, fill, 8 - n);
-#else
     if constexpr (n == 4) return _mm256_permute2x128_si256(v, fill, 0x02);
     const __m256i moved = n == 1 ? _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 0, 1, 2, 3, 4, 5, 6))
                                  : _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 0, 0, 1, 2, 3, 4, 5));
     return _mm256_blend_epi32(moved, fill, (1 << n) - 1);
-#endif
 }
 
-// Bytes of b where mask is all ones, of a where it is 0.
+// Bytes of b where mask is all ones, of a where it is 0: one ternary-logic
+// instruction in the AVX-512 build of this file.
 inline __m256i select_bytes(__m256i a, __m256i b, __m256i mask) {
 #if defined(__AVX512VL__)
     return _mm256_ternarylogic_epi32(mask, b, a, 0xCA);
@@ -313,8 +304,7 @@ struct chunk_front {
 // the gathers may read past the last offset.
 template <size_t record_skip, typename Parts>
 inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const uint8_t* ref,
-                          const typename Parts::deltas& t,
-                          chunk_front& f) {
+                          const typename Parts::deltas& t, chunk_front& f) {
     // Pass 1: the codes, bytes 0-15 for sample blocks 0-15 and 16-23 for 16-23.
     const __m256i codes = Parts::codes::of(
         _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table))));
@@ -346,7 +336,8 @@ inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const ui
 // byte 0 only: the predictor repeats it.
 struct lane_chains {
     static void predict(const lane_block (&b)[3], const __m256i (&step)[3], chain_state& state, __m256i (&pred)[3]) {
-        const __m256i luma0 = solve_chain(luma_first(b[0].chained, b[1].chained), luma_first(step[0], step[1]), state.left_y);
+        const __m256i luma0 =
+            solve_chain(luma_first(b[0].chained, b[1].chained), luma_first(step[0], step[1]), state.left_y);
         const __m256i luma0_y = first_byte(luma0);
         const __m256i luma1 = solve_chain(luma_second(b[1].chained, b[2].chained), luma_second(step[1], step[2]),
                                           last_lane(luma0_y));
