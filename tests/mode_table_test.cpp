@@ -266,7 +266,8 @@ frame_fault model_rle(bytes& table, size_t blocks, const bytes& codes) {
 // Random tables against the model, at every kernel level: kinds in long
 // stretches or closely mixed, single codes and runs of any length (or nearly all
 // of one entry), falling short of the table, filling it, passing it, or cut in a
-// run's count byte. Untouched entries keep their bytes.
+// run's count byte. Untouched entries keep their bytes, and nothing past the
+// table is written.
 TEST(RleTable, MatchesThePlainReadingOfTheFormat) {
     std::mt19937 rng(11);
     for (int trial = 0; trial < 600; ++trial) {
@@ -277,13 +278,19 @@ TEST(RleTable, MatchesThePlainReadingOfTheFormat) {
         const bool mixed = trial % 2 == 0;
         // Busy pictures: nearly every code one entry, now and then a short or long run.
         const bool busy = trial % 3 == 1;
-        const size_t entries = 3 * blocks * (trial % 5 == 0 ? 2 : 1) - (trial % 3 == 0 ? rng() % (blocks + 1) : 0);
+        // Entries for the whole table, twice as many, fewer, or one too many.
+        const size_t entries = 3 * blocks * (trial % 5 == 0 ? 2 : 1) - (trial % 3 == 0 ? rng() % (blocks + 1) : 0) +
+                               (trial % 4 == 3 ? 1 : 0);
+        // Grouped kinds: luma first, then chroma; with one entry too many, in either kind.
+        const size_t luma_entries = trial % 4 == 3 ? 2 * blocks + size_t(trial % 8 == 7) : 2 * entries / 3;
         bytes codes;
         for (size_t made = 0; made < entries;) {
-            const bool chroma = mixed ? rng() % 3 == 0 : made >= 2 * entries / 3;
+            const bool chroma = mixed ? rng() % 3 == 0 : made >= luma_entries;
             const uint8_t value = uint8_t((chroma ? 0x80 : 0) | (rng() & 0x3F));
             const uint32_t pick = uint32_t(busy ? (rng() % 64 < 62 ? 0 : 5 + rng() % 3) : rng() % 8);
-            const size_t count = pick < 5 ? 1 : pick < 7 ? 1 + rng() % 5 : 1 + rng() % 300;
+            const size_t count =
+                std::min<size_t>(pick < 5 ? 1 : pick < 7 ? 1 + rng() % 5 : 1 + rng() % 300,
+                                 (mixed || chroma ? entries : luma_entries) - made);
             if (count == 1 && rng() % 4) {
                 codes.push_back(value);
             } else {
@@ -299,9 +306,18 @@ TEST(RleTable, MatchesThePlainReadingOfTheFormat) {
             DecoderContext ctx;
             ctx.m_kernel_mask = level.mask;
             ASSERT_TRUE(ctx.setup(width, height, 3, compression_yuy2));
-            std::memcpy(ctx.m_table_opt, before.data(), before.size());
+            // The table read into a buffer of the test's own, whose guard bytes after it
+            // show any write past the table's end.
+            bytes guarded(before);
+            guarded.resize(before.size() + 64, 0xA5);
+            uint8_t* const own = ctx.m_table_opt;
+            ctx.m_table_opt = guarded.data();
             EXPECT_EQ(unpack_rle(ctx, codes), want) << "trial " << trial << ", " << level.name;
-            ASSERT_EQ(frames::table_of(ctx), expected) << "trial " << trial << ", " << level.name;
+            ctx.m_table_opt = own;
+            ASSERT_EQ(bytes(guarded.begin(), guarded.begin() + ptrdiff_t(before.size())), expected)
+                << "trial " << trial << ", " << level.name;
+            ASSERT_EQ(bytes(guarded.begin() + ptrdiff_t(before.size()), guarded.end()), bytes(64, 0xA5))
+                << "trial " << trial << ", " << level.name;
         }
     }
 }
