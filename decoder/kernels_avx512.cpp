@@ -23,6 +23,8 @@
 // entries could reach the table's end; the scalar reader takes that code.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "kernels.h"
 #include "rebuild_rows_avx2.h"
 
@@ -315,8 +317,33 @@ inline void expand_runs(__m256i bytes, __m256i counts, uint32_t codes, uint32_t 
     }
 }
 
-// Masks of the first n bytes of 32 (all for n of 32 or more).
+// Masks of the first n bytes of 32, n below 256 (bzhi reads only the low 8 bits
+// of its count): all for n of 32 or more.
 inline __mmask32 first_bytes(uint32_t n) { return _bzhi_u32(~0u, n); }
+
+// A run of `p[1]` entries (0 meaning 256) of the code at p, written whole by
+// masked stores (16 luma or 8 chroma entries a store) where the table has room
+// for all of it; false, with nothing written, where it has not.
+inline bool write_long_run(const uint8_t* p, uint8_t*& y, uint8_t*& uv, const uint8_t* table_end) {
+    const uint8_t b = p[0];
+    const uint32_t count = p[1] == 0 ? 256 : p[1];
+    if (b < 0x80) {
+        if (size_t(table_end - y) < 2 * size_t(count)) return false;
+        const __m256i value = _mm256_set1_epi16(b);
+        for (uint32_t done = 0; done < count; done += 16) {
+            _mm256_mask_storeu_epi8(y + 2 * done, 0x55555555u & first_bytes(2 * std::min(count - done, 16u)), value);
+        }
+        y += 2 * count;
+    } else {
+        if (size_t(table_end - uv) < 4 * size_t(count)) return false;
+        const __m256i value = _mm256_set1_epi32(int32_t(uint32_t((b >> 3) & 7) << 8 | uint32_t(b & 7) << 24));
+        for (uint32_t done = 0; done < count; done += 8) {
+            _mm256_mask_storeu_epi8(uv + 4 * done, 0xAAAAAAAAu & first_bytes(4 * std::min(count - done, 8u)), value);
+        }
+        uv += 4 * count;
+    }
+    return true;
+}
 
 const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& opt_y, uint8_t*& opt_uv,
                          const uint8_t* table_end) {
@@ -373,8 +400,11 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
                         }
                     });
         if (long_runs) {
+            // The long run here, if the table has room for it, and on.
             p += __builtin_ctz(long_runs);
-            break;
+            if (!write_long_run(p, y, uv, table_end)) break;
+            p += 2;
+            continue;
         }
         // A run at the window's end takes the next window's first byte as its count.
         p += window + (run_codes >> 31);
