@@ -19,8 +19,10 @@
 //  4. luma entries are spread to every second table byte, chroma entries to
 //     bytes 1 and 3 of each mode word, and written by masked stores, which leave
 //     every other table byte as it was.
-// A window stops before a run of more than four entries (or of 256) and where its
-// entries could reach the table's end; the scalar reader takes that code.
+// A window stops before a run of more than four entries (or of 256), which is
+// written whole by masked stores, and the next window starts after it. Where a
+// window's entries or such a run could reach the table's end, the scalar reader
+// takes the code.
 #include <immintrin.h>
 
 #include <algorithm>
