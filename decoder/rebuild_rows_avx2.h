@@ -293,10 +293,9 @@ struct gathered_payload {
 
 // What a chunk's passes 1 to 3 find, for passes 4 and 5.
 struct chunk_front {
-    lane_block lanes[3];
-    __m256i ref[3];
-    size_t payload;  // the chunk's payload and mode records
-    bool kept;       // every sample block keeps
+    lane_block lanes[3];  // where every sample block keeps, only the sources: the reference
+    size_t payload;       // the chunk's payload and mode records
+    bool kept;            // every sample block keeps
 };
 
 // Passes 1 to 3 of the four blocks under the mode words at `table`. The payload
@@ -309,9 +308,11 @@ inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const ui
     const __m256i codes = Parts::codes::of(
         _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table))));
 
-    for (int r = 0; r < 3; ++r) f.ref[r] = load_lanes(ref + 32 * r);
+    __m256i ref_lanes[3];
+    for (int r = 0; r < 3; ++r) ref_lanes[r] = load_lanes(ref + 32 * r);
     f.kept = _mm256_testz_si256(codes, codes);
     if (f.kept) {
+        for (int r = 0; r < 3; ++r) f.lanes[r].source = ref_lanes[r];
         f.payload = chunk_blocks * record_skip;
         return;
     }
@@ -327,7 +328,7 @@ inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const ui
     f.payload = Parts::fetch::template fetch<record_skip>(payload, codes, code_lanes, pay);
 
     // Pass 3: deltas and sources.
-    for (int r = 0; r < 3; ++r) f.lanes[r] = t.lanes(code_lanes[r], pay[r], f.ref[r]);
+    for (int r = 0; r < 3; ++r) f.lanes[r] = t.lanes(code_lanes[r], pay[r], ref_lanes[r]);
 }
 
 // Pass 4's predictors by lanes: the luma blocks and the chroma blocks are moved
@@ -367,9 +368,9 @@ template <typename Chains>
 inline void rebuild_back(const chunk_front& f, uint8_t* ref, uint8_t* shown, chain_state& state) {
     if (f.kept) {
         // Every sample block keeps: shown as the reference holds it.
-        for (int r = 0; r < 3; ++r) store_lanes(shown + 32 * r, f.ref[r]);
+        for (int r = 0; r < 3; ++r) store_lanes(shown + 32 * r, f.lanes[r].source);
         state.left_y = _mm256_set1_epi8(int8_t(ref[88]));
-        state.left_uv = last_lane(f.ref[2]);
+        state.left_uv = last_lane(f.lanes[2].source);
         return;
     }
     // Pass 4: a chained block's step is its delta, any other block's its result.
