@@ -24,11 +24,17 @@ inline __m256i load_two(const uint8_t* low, const uint8_t* high) {
     o + 0, o + 8, o + 1, o + 9, o + 4, o + 10, o + 5, o + 11, o + 2, o + 8, o + 3, o + 9, o + 6, o + 10, \
         o + 7, o + 11
 
-// 32-byte stores, plain, or non-temporal in two 16-byte halves (lines are only
-// known to start on 16-byte boundaries).
-template <bool stream>
+// How a kernel stores 32 bytes: plainly, or non-temporally, whole where both
+// lines start on 32-byte boundaries (as a host's page-aligned buffers do), else
+// in two 16-byte halves (streamed lines are only known to start on 16-byte
+// boundaries).
+enum class stores { plain, streamed_halves, streamed };
+
+template <stores kind>
 inline void store32(uint8_t* p, __m256i v) {
-    if (stream) {
+    if (kind == stores::streamed) {
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v);
+    } else if (kind == stores::streamed_halves) {
         _mm_stream_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(v));
         _mm_stream_si128(reinterpret_cast<__m128i*>(p + 16), _mm256_extracti128_si256(v, 1));
     } else {
@@ -36,8 +42,14 @@ inline void store32(uint8_t* p, __m256i v) {
     }
 }
 
-template <bool stream>
-void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+// Whether both lines of a streamed row allow whole 32-byte stores, decided once a call.
+inline bool on_32_byte_lines(const uint8_t* upper, const uint8_t* lower) {
+    return ((reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower)) & 31) == 0;
+}
+
+template <stores kind>
+void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    constexpr bool stream = kind != stores::plain;
     // Pairs 0, 1 and 2 are loaded from their start; pair 3 from 4 bytes before,
     // so that no load reaches past the last pair.
     const __m256i order01 = _mm256_setr_epi8(RUV_YUY2_LANE(0), RUV_YUY2_LANE(0));
@@ -49,20 +61,28 @@ void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lowe
         const __m256i p23 = _mm256_shuffle_epi8(load_two(c + 24, c + 32), order23);  // up2 lo2 | up3 lo3
         const __m256i ups = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
         const __m256i los = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
-        store32<stream>(upper + 8 * i, ups);
-        store32<stream>(lower + 8 * i, los);
+        store32<kind>(upper + 8 * i, ups);
+        store32<kind>(lower + 8 * i, los);
     }
     if (i < pairs) (stream ? sse2::show_yuy2_stream : sse2::show_yuy2)(cells + 12 * i, pairs - i, upper + 8 * i, lower + 8 * i);
 }
 #undef RUV_YUY2_LANE
+
+template <bool stream>
+void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    if (!stream) return show_yuy2_as<stores::plain>(cells, pairs, upper, lower);
+    if (on_32_byte_lines(upper, lower)) return show_yuy2_as<stores::streamed>(cells, pairs, upper, lower);
+    show_yuy2_as<stores::streamed_halves>(cells, pairs, upper, lower);
+}
 
 // RGB32 with one cell pair in each 128-bit lane. Each cell's chroma gives the
 // offsets (dB, dG, dR, 0) of its four pixels, as in the SSE2 kernel; the sums
 // with luma are then formed in bytes: adding the positive part and subtracting
 // the negative part of an offset, both saturating, clamps luma + offset to
 // 0..255 exactly as the 16-bit sum and an unsigned pack would.
-template <bool stream>
-void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+template <stores kind>
+void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    constexpr bool stream = kind != stores::plain;
     const __m256i zero = _mm256_setzero_si256();
     // The second pair is loaded from 4 bytes before it (so that no load reaches
     // past it) and moved down to the start of its lane.
@@ -98,10 +118,17 @@ void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* low
         const __m256i down = _mm256_shuffle_epi8(_mm256_packus_epi16(neg, neg), offsets_of_line);
         const __m256i a = _mm256_shuffle_epi8(cell, upper_luma);
         const __m256i b = _mm256_shuffle_epi8(cell, lower_luma);
-        store32<stream>(upper + 16 * i, _mm256_subs_epu8(_mm256_adds_epu8(a, up), down));
-        store32<stream>(lower + 16 * i, _mm256_subs_epu8(_mm256_adds_epu8(b, up), down));
+        store32<kind>(upper + 16 * i, _mm256_subs_epu8(_mm256_adds_epu8(a, up), down));
+        store32<kind>(lower + 16 * i, _mm256_subs_epu8(_mm256_adds_epu8(b, up), down));
     }
     if (i < pairs) (stream ? sse2::show_rgb32_stream : sse2::show_rgb32)(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
+}
+
+template <bool stream>
+void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    if (!stream) return show_rgb32_as<stores::plain>(cells, pairs, upper, lower);
+    if (on_32_byte_lines(upper, lower)) return show_rgb32_as<stores::streamed>(cells, pairs, upper, lower);
+    show_rgb32_as<stores::streamed_halves>(cells, pairs, upper, lower);
 }
 
 }  // namespace avx2

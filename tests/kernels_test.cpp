@@ -62,9 +62,11 @@ struct guarded_lines {
     uint8_t* upper;
     uint8_t* lower;
     size_t length;
-    explicit guarded_lines(size_t n) : upper_block(n + 16, 0xA5), lower_block(n + 16, 0x5A), length(n) {
-        upper = upper_block.data() + (16 - reinterpret_cast<uintptr_t>(upper_block.data()) % 16) % 16;
-        lower = lower_block.data() + (16 - reinterpret_cast<uintptr_t>(lower_block.data()) % 16) % 16;
+    // Both lines start on 32-byte boundaries, so that offsets 0 and 16 meet both
+    // kinds of streamed store.
+    explicit guarded_lines(size_t n) : upper_block(n + 32, 0xA5), lower_block(n + 32, 0x5A), length(n) {
+        upper = upper_block.data() + (32 - reinterpret_cast<uintptr_t>(upper_block.data()) % 32) % 32;
+        lower = lower_block.data() + (32 - reinterpret_cast<uintptr_t>(lower_block.data()) % 32) % 32;
     }
     bytes upper_line() const { return bytes(upper, upper + length); }
     bytes lower_line() const { return bytes(lower, lower + length); }
