@@ -5,6 +5,9 @@
 // without AVX2.
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "kernels.h"
 #include "kernels_x86.h"
 #include "rebuild_rows_avx2.h"
@@ -131,6 +134,19 @@ void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* low
     show_rgb32_as<stores::streamed_halves>(cells, pairs, upper, lower);
 }
 
+// The streaming copy, 32 bytes a non-temporal store after a head that brings
+// the destination to a 32-byte boundary.
+void copy_stream(uint8_t* to, const uint8_t* from, size_t bytes) {
+    const size_t head = std::min(bytes, (32 - reinterpret_cast<uintptr_t>(to) % 32) % 32);
+    std::memcpy(to, from, head);
+    size_t i = head;
+    for (; i + 32 <= bytes; i += 32) {
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(to + i),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i)));
+    }
+    std::memcpy(to + i, from + i, bytes - i);
+}
+
 }  // namespace avx2
 
 void fill_kernels_avx2(kernel_table& table) {
@@ -138,6 +154,7 @@ void fill_kernels_avx2(kernel_table& table) {
     table.show_rgb32 = avx2::show_rgb32<false>;
     table.show_yuy2_stream = avx2::show_yuy2<true>;
     table.show_rgb32_stream = avx2::show_rgb32<true>;
+    table.copy_stream = avx2::copy_stream;
     table.rebuild_row[0] = avx2::rebuild_row<0>;
     table.rebuild_row[1] = avx2::rebuild_row<1>;
     table.rebuild_row[2] = avx2::rebuild_row<2>;
