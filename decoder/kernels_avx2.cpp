@@ -5,7 +5,6 @@
 // without AVX2.
 #include <immintrin.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "kernels.h"
@@ -137,7 +136,9 @@ void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* low
 // The streaming copy, 32 bytes a non-temporal store after a head that brings
 // the destination to a 32-byte boundary.
 void copy_stream(uint8_t* to, const uint8_t* from, size_t bytes) {
-    const size_t head = std::min(bytes, (32 - reinterpret_cast<uintptr_t>(to) % 32) % 32);
+    // (No std::min: this file calls no inline function with external linkage.)
+    const size_t to_boundary = (32 - reinterpret_cast<uintptr_t>(to) % 32) % 32;
+    const size_t head = bytes < to_boundary ? bytes : to_boundary;
     std::memcpy(to, from, head);
     size_t i = head;
     for (; i + 32 <= bytes; i += 32) {

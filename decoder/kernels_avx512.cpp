@@ -25,8 +25,6 @@
 // takes the code.
 #include <immintrin.h>
 
-#include <algorithm>
-
 #include "kernels.h"
 #include "rebuild_rows_avx2.h"
 
@@ -333,14 +331,14 @@ inline bool write_long_run(const uint8_t* p, uint8_t*& y, uint8_t*& uv, const ui
         if (size_t(table_end - y) < 2 * size_t(count)) return false;
         const __m256i value = _mm256_set1_epi16(b);
         for (uint32_t done = 0; done < count; done += 16) {
-            _mm256_mask_storeu_epi8(y + 2 * done, 0x55555555u & first_bytes(2 * std::min(count - done, 16u)), value);
+            _mm256_mask_storeu_epi8(y + 2 * done, 0x55555555u & first_bytes(count - done < 16 ? 2 * (count - done) : 32), value);
         }
         y += 2 * count;
     } else {
         if (size_t(table_end - uv) < 4 * size_t(count)) return false;
         const __m256i value = _mm256_set1_epi32(int32_t(uint32_t((b >> 3) & 7) << 8 | uint32_t(b & 7) << 24));
         for (uint32_t done = 0; done < count; done += 8) {
-            _mm256_mask_storeu_epi8(uv + 4 * done, 0xAAAAAAAAu & first_bytes(4 * std::min(count - done, 8u)), value);
+            _mm256_mask_storeu_epi8(uv + 4 * done, 0xAAAAAAAAu & first_bytes(count - done < 8 ? 4 * (count - done) : 32), value);
         }
         uv += 4 * count;
     }
