@@ -411,8 +411,6 @@ inline bool keeps_every_block_wide(const uint8_t* table, size_t blocks) {
     return keeps_every_block(table + 4 * b, blocks - b);
 }
 
-// The row kernel: whole chunks while the payload has room for the largest,
-// then the SSE2 walk for the blocks left over (it stops exactly at the payload's end).
 // The passes that differ by instruction set, chosen together; these are AVX2's.
 struct avx2_parts {
     using codes = masked_codes;
@@ -421,6 +419,8 @@ struct avx2_parts {
     using chains = lane_chains;
 };
 
+// The row kernel: whole chunks while the payload has room for the largest,
+// then the SSE2 walk for the blocks left over (it stops exactly at the payload's end).
 template <size_t record_skip, typename Parts = avx2_parts>
 size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* shown, delta_cursor& c) {
     if (keep_whole_row<record_skip>(keeps_every_block_wide(table, blocks), blocks, ref, c)) return blocks;
