@@ -33,16 +33,9 @@ namespace ruv {
 namespace avx512 {
 namespace {
 
-// Byte k: k / 4, which copies byte j of a source into the four bytes 4j to 4j + 3.
-inline __m256i fourfold() {
-    return _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7,
-                            7, 7);
-}
-// Byte k: k % 4, its place among those four.
-inline __m256i place_in_four() {
-    return _mm256_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1,
-                            2, 3);
-}
+using avx2::fourfold;
+using avx2::load_lanes;
+using avx2::place_in_four;
 
 // Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
 // one leaves its unused pass-through operand uninitialised and warns of it.)
@@ -92,8 +85,7 @@ struct expanded_payload {
     template <size_t record_skip>
     static size_t fetch(const uint8_t* payload, __m256i /*codes*/, const __m256i (&code_lanes)[3], __m256i (&out)[3]) {
         static_assert(record_skip == 0, "mode records lie between the blocks' payloads");
-        const __m256i sizes = _mm256_setr_epi8(0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0,  //
-                                               0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0);
+        const __m256i sizes = avx2::payload_sizes();
         const __m256i slot = place_in_four();
         size_t at = 0;
         for (int r = 0; r < 3; ++r) {
@@ -279,8 +271,6 @@ struct row_parts {
 constexpr size_t window = 32;
 constexpr uint32_t most_entries = 4;  // entries of one code inside a window
 
-inline __m256i load32(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-
 // Positions of count bytes in a window whose byte 0 is a code: runs has bit i
 // set where byte i has the run bit. A run code's count byte is not itself a code,
 // so in a stretch of run-bit bytes the codes and count bytes alternate from its
@@ -353,8 +343,8 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
     uint8_t* uv = opt_uv;
     // A window reads one byte past itself: the count byte of a run at its end.
     while (size_t(codes_end - p) > window) {
-        const __m256i bytes = load32(p);
-        const __m256i next = load32(p + 1);
+        const __m256i bytes = load_lanes(p);
+        const __m256i next = load_lanes(p + 1);
         const uint32_t runs = _mm256_test_epi8_mask(bytes, _mm256_set1_epi8(0x40));
         const uint32_t chroma = _mm256_movepi8_mask(bytes);
         const uint32_t codes = ~count_bytes(runs);

@@ -65,6 +65,22 @@ constexpr chunk_constants chunk_bytes;
 
 inline __m256i load_bytes(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
+// Byte k: k / 4, which copies byte j of a source into the four bytes 4j to 4j + 3.
+inline __m256i fourfold() {
+    return _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
+                            4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
+}
+// Byte k: k % 4, its place among those four.
+inline __m256i place_in_four() {
+    return _mm256_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3,  //
+                            0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
+}
+// The payload bytes of each code (0..7), in both 128-bit lanes, looked up by `pshufb`.
+inline __m256i payload_sizes() {
+    return _mm256_setr_epi8(0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                            0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
 // One byte per code (0..7), in both 128-bit lanes: `yes` for the codes in
 // `codes` (a bit per code), `no` for the others; looked up by `pshufb` on codes
 // that fill their lanes' four bytes.
@@ -271,9 +287,7 @@ struct gathered_payload {
                         __m256i (&out)[3]) {
         // The prefix sum runs in each 128-bit lane, the low lane's total carried into the high one.
         const __m256i sizes = _mm256_add_epi8(
-            _mm256_shuffle_epi8(_mm256_setr_epi8(0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0,  //
-                                                 0, 4, 1, 2, 0, 2, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0),
-                                codes),
+            _mm256_shuffle_epi8(payload_sizes(), codes),
             _mm256_and_si256(load_bytes(chunk_bytes.record_at), _mm256_set1_epi8(int8_t(record_skip))));
         __m256i sum = _mm256_add_epi8(sizes, _mm256_slli_si256(sizes, 1));
         sum = _mm256_add_epi8(sum, _mm256_slli_si256(sum, 2));
@@ -319,11 +333,9 @@ inline void rebuild_front(const uint8_t* table, const uint8_t* payload, const ui
 
     // Each sample block's code in the four bytes of its lane, by in-lane shuffles.
     const __m256i codes_low = _mm256_permute4x64_epi64(codes, 0x44), codes_high = _mm256_permute4x64_epi64(codes, 0xEE);
-    const __m256i fourfold = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,  //
-                                              4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7);
-    const __m256i code_lanes[3] = {_mm256_shuffle_epi8(codes_low, fourfold),
-                                   _mm256_shuffle_epi8(codes_low, _mm256_add_epi8(fourfold, _mm256_set1_epi8(8))),
-                                   _mm256_shuffle_epi8(codes_high, fourfold)};
+    const __m256i code_lanes[3] = {_mm256_shuffle_epi8(codes_low, fourfold()),
+                                   _mm256_shuffle_epi8(codes_low, _mm256_add_epi8(fourfold(), _mm256_set1_epi8(8))),
+                                   _mm256_shuffle_epi8(codes_high, fourfold())};
     __m256i pay[3];
     f.payload = Parts::fetch::template fetch<record_skip>(payload, codes, code_lanes, pay);
 
