@@ -65,8 +65,8 @@ using rebuild_block_kernel = size_t (*)(uint32_t code, const uint8_t* payload, c
 // Expands run-length code bytes (codes up to codes_end) into the mode table at
 // the cursors opt_y and opt_uv, as the scalar reader would, in whole windows of
 // code bytes: it stops before a window whose entries could reach table_end, before
-// a run of more than four entries, and where fewer than a window's bytes are
-// left. Returns the first code byte it did not take, always the start of a code.
+// a long run that could, and where fewer than a window's bytes are left. Returns
+// the first code byte it did not take, always the start of a code.
 using rle_codes_kernel = const uint8_t* (*)(const uint8_t* codes, const uint8_t* codes_end, uint8_t*& opt_y,
                                             uint8_t*& opt_uv, const uint8_t* table_end);
 
