@@ -26,7 +26,7 @@ using namespace ruv::ruvdec;
 const char* const usage =
     "usage: ruvdec info FILE [--json] [--frames] [--stream N]\n"
     "       ruvdec decode FILE -o OUT [--format FORMAT] [--frames FIRST-LAST] [--stream N]\n"
-    "                     [--threads N] [--strict] [--quiet]\n"
+    "                     [--threads N] [--strict] [--quiet] [--kernels LEVEL]\n"
     "       ruvdec --help | --version\n"
     "\n"
     "Converts the \"RUV1\" video stream of an AVI file.\n"
