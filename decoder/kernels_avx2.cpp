@@ -1,4 +1,4 @@
-// The AVX2 kernels: output rows four (YUY2) or two (RGB32) cell pairs at a time,
+// The AVX2 kernels: output rows eight (YUY2) or four (RGB32) cell pairs at a time,
 // delta rows four blocks at a time (rebuild_rows_avx2.h), the SSE2 kernels for
 // what is left over. This file alone is compiled with AVX2 enabled, and calls no
 // inline function with external linkage, so no AVX2 code can reach a processor
@@ -10,6 +10,7 @@
 #include "kernels.h"
 #include "kernels_x86.h"
 #include "rebuild_rows_avx2.h"
+#include "show_rows_avx2.h"
 
 namespace ruv {
 
@@ -26,29 +27,6 @@ inline __m256i load_two(const uint8_t* low, const uint8_t* high) {
     o + 0, o + 8, o + 1, o + 9, o + 4, o + 10, o + 5, o + 11, o + 2, o + 8, o + 3, o + 9, o + 6, o + 10, \
         o + 7, o + 11
 
-// How a kernel stores 32 bytes: plainly, or non-temporally, whole where both
-// lines start on 32-byte boundaries (as a host's page-aligned buffers do), else
-// in two 16-byte halves (streamed lines are only known to start on 16-byte
-// boundaries).
-enum class stores { plain, streamed_halves, streamed };
-
-template <stores kind>
-inline void store32(uint8_t* p, __m256i v) {
-    if (kind == stores::streamed) {
-        _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v);
-    } else if (kind == stores::streamed_halves) {
-        _mm_stream_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(v));
-        _mm_stream_si128(reinterpret_cast<__m128i*>(p + 16), _mm256_extracti128_si256(v, 1));
-    } else {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
-    }
-}
-
-// Whether both lines of a streamed row allow whole 32-byte stores, decided once a call.
-inline bool on_32_byte_lines(const uint8_t* upper, const uint8_t* lower) {
-    return ((reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower)) & 31) == 0;
-}
-
 template <stores kind>
 void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     constexpr bool stream = kind != stores::plain;
@@ -56,26 +34,35 @@ void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
     // so that no load reaches past the last pair.
     const __m256i order01 = _mm256_setr_epi8(RUV_YUY2_LANE(0), RUV_YUY2_LANE(0));
     const __m256i order23 = _mm256_setr_epi8(RUV_YUY2_LANE(0), RUV_YUY2_LANE(4));
-    size_t i = 0;
-    for (; i + 4 <= pairs; i += 4) {
-        const uint8_t* c = cells + 12 * i;
+    // The two lines of four pairs.
+    const auto lines = [&](const uint8_t* c, __m256i& ups, __m256i& los) {
         const __m256i p01 = _mm256_shuffle_epi8(load_two(c, c + 12), order01);    // up0 lo0 | up1 lo1
         const __m256i p23 = _mm256_shuffle_epi8(load_two(c + 24, c + 32), order23);  // up2 lo2 | up3 lo3
-        const __m256i ups = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
-        const __m256i los = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
-        store32<kind>(upper + 8 * i, ups);
-        store32<kind>(lower + 8 * i, los);
+        ups = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
+        los = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
+    };
+    __m256i ups[2], los[2];
+    size_t i = 0;
+    for (; i + 8 <= pairs; i += 8) {
+        const uint8_t* c = cells + 12 * i;
+        read_ahead(c);
+        lines(c, ups[0], los[0]);
+        lines(c + 48, ups[1], los[1]);
+        store32<kind>(upper + 8 * i, ups[0]);
+        store32<kind>(upper + 8 * i + 32, ups[1]);
+        store32<kind>(lower + 8 * i, los[0]);
+        store32<kind>(lower + 8 * i + 32, los[1]);
+    }
+    if (i + 4 <= pairs) {
+        lines(cells + 12 * i, ups[0], los[0]);
+        store32<kind>(upper + 8 * i, ups[0]);
+        store32<kind>(lower + 8 * i, los[0]);
+        i += 4;
     }
     if (i < pairs) (stream ? sse2::show_yuy2_stream : sse2::show_yuy2)(cells + 12 * i, pairs - i, upper + 8 * i, lower + 8 * i);
 }
 #undef RUV_YUY2_LANE
 
-template <bool stream>
-void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    if (!stream) return show_yuy2_as<stores::plain>(cells, pairs, upper, lower);
-    if (on_32_byte_lines(upper, lower)) return show_yuy2_as<stores::streamed>(cells, pairs, upper, lower);
-    show_yuy2_as<stores::streamed_halves>(cells, pairs, upper, lower);
-}
 
 // RGB32 with one cell pair in each 128-bit lane. Each cell's chroma gives the
 // offsets (dB, dG, dR, 0) of its four pixels, as in the SSE2 kernel; the sums
@@ -104,9 +91,8 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
                                                 0, 0, 0, 0, 1, 1, 1, 1, 4, 4, 4, 4, 5, 5, 5, 5);
     const __m256i lower_luma = _mm256_setr_epi8(2, 2, 2, 2, 3, 3, 3, 3, 6, 6, 6, 6, 7, 7, 7, 7,  //
                                                 2, 2, 2, 2, 3, 3, 3, 3, 6, 6, 6, 6, 7, 7, 7, 7);
-    size_t i = 0;
-    for (; i + 2 <= pairs; i += 2) {
-        const uint8_t* c = cells + 12 * i;
+    // The two lines of two pairs.
+    const auto lines = [&](const uint8_t* c, __m256i& ups, __m256i& los) {
         const __m256i cell = _mm256_shuffle_epi8(load_two(c, c + 8), align);
         // Lanes UA UA VA VA UB UB VB VB of each pair, centred and times 4.
         __m256i chroma = _mm256_unpacklo_epi8(_mm256_srli_si256(cell, 8), zero);
@@ -118,20 +104,30 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
         const __m256i up = _mm256_shuffle_epi8(_mm256_packus_epi16(offs, offs), offsets_of_line);
         const __m256i neg = _mm256_sub_epi16(zero, offs);
         const __m256i down = _mm256_shuffle_epi8(_mm256_packus_epi16(neg, neg), offsets_of_line);
-        const __m256i a = _mm256_shuffle_epi8(cell, upper_luma);
-        const __m256i b = _mm256_shuffle_epi8(cell, lower_luma);
-        store32<kind>(upper + 16 * i, _mm256_subs_epu8(_mm256_adds_epu8(a, up), down));
-        store32<kind>(lower + 16 * i, _mm256_subs_epu8(_mm256_adds_epu8(b, up), down));
+        ups = _mm256_subs_epu8(_mm256_adds_epu8(_mm256_shuffle_epi8(cell, upper_luma), up), down);
+        los = _mm256_subs_epu8(_mm256_adds_epu8(_mm256_shuffle_epi8(cell, lower_luma), up), down);
+    };
+    __m256i ups[2], los[2];
+    size_t i = 0;
+    for (; i + 4 <= pairs; i += 4) {
+        const uint8_t* c = cells + 12 * i;
+        read_ahead(c);
+        lines(c, ups[0], los[0]);
+        lines(c + 24, ups[1], los[1]);
+        store32<kind>(upper + 16 * i, ups[0]);
+        store32<kind>(upper + 16 * i + 32, ups[1]);
+        store32<kind>(lower + 16 * i, los[0]);
+        store32<kind>(lower + 16 * i + 32, los[1]);
+    }
+    if (i + 2 <= pairs) {
+        lines(cells + 12 * i, ups[0], los[0]);
+        store32<kind>(upper + 16 * i, ups[0]);
+        store32<kind>(lower + 16 * i, los[0]);
+        i += 2;
     }
     if (i < pairs) (stream ? sse2::show_rgb32_stream : sse2::show_rgb32)(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
 }
 
-template <bool stream>
-void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    if (!stream) return show_rgb32_as<stores::plain>(cells, pairs, upper, lower);
-    if (on_32_byte_lines(upper, lower)) return show_rgb32_as<stores::streamed>(cells, pairs, upper, lower);
-    show_rgb32_as<stores::streamed_halves>(cells, pairs, upper, lower);
-}
 
 // The streaming copy, 32 bytes a non-temporal store after a head that brings
 // the destination to a 32-byte boundary.
@@ -151,10 +147,11 @@ void copy_stream(uint8_t* to, const uint8_t* from, size_t bytes) {
 }  // namespace avx2
 
 void fill_kernels_avx2(kernel_table& table) {
-    table.show_yuy2 = avx2::show_yuy2<false>;
-    table.show_rgb32 = avx2::show_rgb32<false>;
-    table.show_yuy2_stream = avx2::show_yuy2<true>;
-    table.show_rgb32_stream = avx2::show_rgb32<true>;
+    using avx2::stores;
+    table.show_yuy2 = avx2::show_yuy2_as<stores::plain>;
+    table.show_rgb32 = avx2::show_rgb32_as<stores::plain>;
+    table.show_yuy2_stream = avx2::streamed<avx2::show_yuy2_as<stores::streamed>, avx2::show_yuy2_as<stores::streamed_halves>>;
+    table.show_rgb32_stream = avx2::streamed<avx2::show_rgb32_as<stores::streamed>, avx2::show_rgb32_as<stores::streamed_halves>>;
     table.copy_stream = avx2::copy_stream;
     table.rebuild_row[0] = avx2::rebuild_row<0>;
     table.rebuild_row[1] = avx2::rebuild_row<1>;
