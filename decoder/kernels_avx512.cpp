@@ -25,8 +25,10 @@
 // takes the code.
 #include <immintrin.h>
 
+#include "cell_output_c.h"
 #include "kernels.h"
 #include "rebuild_rows_avx2.h"
+#include "show_rows_avx2.h"
 
 namespace ruv {
 
@@ -34,8 +36,13 @@ namespace avx512 {
 namespace {
 
 using avx2::fourfold;
+using avx2::load_bytes;
 using avx2::load_lanes;
 using avx2::place_in_four;
+using avx2::read_ahead;
+using avx2::stores;
+using avx2::store32;
+using avx2::streamed;
 
 // Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
 // one leaves its unused pass-through operand uninitialised and warns of it.)
@@ -66,7 +73,6 @@ constexpr code_cut_bytes code_cut;
 // keep, code 0.
 struct multishift_codes {
     static __m256i of(__m256i words) {
-        using avx2::load_bytes;
         const __m256i grouped = _mm256_shuffle_epi8(words, load_bytes(code_cut.words));
         const __m256i fields = _mm256_maskz_multishift_epi64_epi8(~0u, load_bytes(code_cut.offsets), grouped);
         const __m256i small =
@@ -404,10 +410,165 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
     return p;
 }
 
+
+// Output rows, four cell pairs (48 bytes) a step: two loads (bytes 0-31 and
+// 16-47) from which two-source byte permutes pick every output register. The
+// last one to three pairs of a row take the same steps on masked loads and
+// stores, which touch no byte outside the row.
+
+// Where byte j (0 to 47) of four cell pairs lies in the two loads.
+constexpr int8_t in_loads(int j) { return int8_t(j < 32 ? j : j + 16); }
+
+// The byte permutes of the output rows, made once at compile time.
+struct show_bytes {
+    // YUY2: each line of four pairs, luma and chroma of the cells A and B of each.
+    int8_t yuy2[2][32];
+    // RGB32: U and V of cell k (pair k / 2) in the low bytes of words 2k and 2k + 1.
+    int8_t chroma[32];
+    // RGB32, the upper and lower lines of pairs 0-1 and of pairs 2-3: the luma of
+    // each pixel in its four bytes.
+    int8_t luma[2][2][32];
+    // RGB32, cells 0-3 or 4-7: the offsets (dB, dG, dR, 0) of each pixel's cell,
+    // from a lane of `offset_bytes`.
+    int8_t offsets[2][32];
+    constexpr show_bytes() : yuy2(), chroma(), luma(), offsets() {
+        for (int q = 0; q < 32; ++q) {
+            const int pixel = q / 4, b = q % 4;
+            // YUY2: Y0 U Y1 V of cell q / 4, pair q / 8.
+            const int cell = q / 4, pair_at = 12 * (cell / 2), own = 4 * (cell % 2);
+            for (int line = 0; line < 2; ++line) {
+                yuy2[line][q] = in_loads(b % 2 ? pair_at + 8 + 2 * (cell % 2) + b / 2 : pair_at + own + 2 * line + b / 2);
+            }
+            chroma[q] = b % 2 ? 0 : in_loads(12 * (cell / 2) + 8 + 2 * (cell % 2) + b / 2);
+            for (int half = 0; half < 2; ++half) {
+                const int k = 4 * half + pixel / 2;  // the pixel's cell
+                for (int line = 0; line < 2; ++line) {
+                    luma[half][line][q] = in_loads(12 * (k / 2) + 4 * (k % 2) + 2 * line + pixel % 2);
+                }
+                const int c = pixel / 2, lane = 16 * half;
+                const int8_t from[4] = {int8_t(lane + 2 * c), int8_t(lane + 8 + 2 * c), int8_t(lane + 2 * c + 1),
+                                        int8_t(lane + 9)};
+                offsets[half][q] = from[b];
+            }
+        }
+    }
+};
+constexpr show_bytes show_order;
+
+// The two loads of four pairs at `cells`; of their first n alone, by masked
+// loads, where n is below 4.
+struct four_pairs {
+    __m256i low, high;
+    four_pairs(const uint8_t* cells, uint32_t n) {
+        if (n == 4) {
+            low = load_lanes(cells), high = load_lanes(cells + 16);
+        } else {
+            low = _mm256_maskz_loadu_epi8(first_bytes(12 * n), cells);
+            high = _mm256_maskz_loadu_epi8(first_bytes(12 * n > 16 ? 12 * n - 16 : 0), cells + 16);
+        }
+    }
+    __m256i pick(__m256i index) const { return _mm256_permutex2var_epi8(low, index, high); }
+};
+
+// The first `bytes` bytes of v (none where `bytes` is not positive), for the
+// last pairs of a row.
+inline void store_first(uint8_t* p, __m256i v, int bytes) {
+    _mm256_mask_storeu_epi8(p, first_bytes(bytes > 0 ? uint32_t(bytes) : 0), v);
+}
+
+// YUY2, eight pairs (64 bytes of each line) a step.
+template <stores kind>
+void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    const __m256i to_upper = load_bytes(show_order.yuy2[0]), to_lower = load_bytes(show_order.yuy2[1]);
+    size_t i = 0;
+    for (; i + 8 <= pairs; i += 8) {
+        const uint8_t* c = cells + 12 * i;
+        read_ahead(c);
+        const four_pairs a(c, 4), b(c + 48, 4);
+        store32<kind>(upper + 8 * i, a.pick(to_upper));
+        store32<kind>(upper + 8 * i + 32, b.pick(to_upper));
+        store32<kind>(lower + 8 * i, a.pick(to_lower));
+        store32<kind>(lower + 8 * i + 32, b.pick(to_lower));
+    }
+    for (; i < pairs; i += 4) {
+        const uint32_t n = pairs - i < 4 ? uint32_t(pairs - i) : 4;
+        const four_pairs a(cells + 12 * i, n);
+        store_first(upper + 8 * i, a.pick(to_upper), int(8 * n));
+        store_first(lower + 8 * i, a.pick(to_lower), int(8 * n));
+    }
+}
+
+// RGB32 as in the AVX2 kernel, four pairs (eight cells) a step: the chroma of
+// all eight in one register of words, their offsets (dB, dG, dR, 0) as positive
+// and negative parts in bytes, then luma + offset clamped by two saturating byte
+// operations.
+struct rgb32_step {
+    __m256i chroma_order, luma_order[2][2], offset_order[2], blue_red, green;
+    rgb32_step()
+        : chroma_order(load_bytes(show_order.chroma)),
+          luma_order{{load_bytes(show_order.luma[0][0]), load_bytes(show_order.luma[0][1])},
+                     {load_bytes(show_order.luma[1][0]), load_bytes(show_order.luma[1][1])}},
+          offset_order{load_bytes(show_order.offsets[0]), load_bytes(show_order.offsets[1])},
+          // Words (U, V) of each cell times (blue, red) and (green of U, green of V).
+          blue_red(_mm256_set1_epi32(int32_t(uint32_t(coef_v_red) << 16 | uint16_t(coef_u_blue)))),
+          green(_mm256_set1_epi32(int32_t(uint32_t(coef_v_green) << 16 | uint16_t(coef_u_green)))) {}
+
+    // Line l's bytes of the pairs 0-1 (half 0) and 2-3 (half 1).
+    void lines(const four_pairs& in, __m256i out[2][2]) const {
+        const __m256i zero = _mm256_setzero_si256();
+        // Centred chroma times 4: the high half of each product is then
+        // floor(chroma * coefficient / 16384), as in the scalar kernel.
+        __m256i uv = _mm256_maskz_permutex2var_epi8(0x55555555u, in.low, chroma_order, in.high);
+        uv = _mm256_slli_epi16(_mm256_sub_epi16(uv, _mm256_set1_epi16(128)), 2);
+        const __m256i db_dr = _mm256_mulhi_epi16(uv, blue_red);
+        // gU + gV in the low word of each cell's 32 bits, its sign in the high word.
+        const __m256i dg = _mm256_madd_epi16(_mm256_mulhi_epi16(uv, green), _mm256_set1_epi16(1));
+        // Per lane (four cells): dB dR of each cell in bytes 0-7, dG 0 of each in bytes 8-15.
+        const __m256i plus = _mm256_packus_epi16(db_dr, dg);
+        const __m256i minus = _mm256_packus_epi16(_mm256_sub_epi16(zero, db_dr), _mm256_sub_epi32(zero, dg));
+        for (int half = 0; half < 2; ++half) {
+            const __m256i add = permute_bytes(offset_order[half], plus);
+            const __m256i take = permute_bytes(offset_order[half], minus);
+            for (int l = 0; l < 2; ++l) {
+                out[l][half] = _mm256_subs_epu8(_mm256_adds_epu8(in.pick(luma_order[half][l]), add), take);
+            }
+        }
+    }
+};
+
+template <stores kind>
+void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    const rgb32_step step;
+    __m256i out[2][2];
+    size_t i = 0;
+    for (; i + 4 <= pairs; i += 4) {
+        const uint8_t* c = cells + 12 * i;
+        read_ahead(c);
+        step.lines(four_pairs(c, 4), out);
+        store32<kind>(upper + 16 * i, out[0][0]);
+        store32<kind>(upper + 16 * i + 32, out[0][1]);
+        store32<kind>(lower + 16 * i, out[1][0]);
+        store32<kind>(lower + 16 * i + 32, out[1][1]);
+    }
+    if (i == pairs) return;
+    const uint32_t n = uint32_t(pairs - i);
+    step.lines(four_pairs(cells + 12 * i, n), out);
+    for (int l = 0; l < 2; ++l) {
+        uint8_t* line = (l ? lower : upper) + 16 * i;
+        store_first(line, out[l][0], int(16 * n));
+        store_first(line + 32, out[l][1], int(16 * n) - 32);
+    }
+}
+
 }  // namespace
 }  // namespace avx512
 
 void fill_kernels_avx512(kernel_table& table) {
+    using avx512::stores;
+    table.show_yuy2 = avx512::show_yuy2_as<stores::plain>;
+    table.show_rgb32 = avx512::show_rgb32_as<stores::plain>;
+    table.show_yuy2_stream = avx512::streamed<avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::streamed_halves>>;
+    table.show_rgb32_stream = avx512::streamed<avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::streamed_halves>>;
     table.rle_codes = avx512::rle_codes;
     // The AVX2 row kernel, this file's own copy, built for AVX-512.
     table.rebuild_row[0] = avx2::rebuild_row<0, avx512::row_parts<avx512::expanded_payload>>;
