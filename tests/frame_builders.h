@@ -1,14 +1,25 @@
 // Helpers shared by the decoder tests: building intra and delta frames, exactly
-// sized heap buffers (so that AddressSanitizer catches any read past a frame),
+// sized buffers followed by an inaccessible page (so that any read past a frame faults),
 // and an independent, plainly written model of the picture a decoder must show.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "decoder.h"
 
@@ -37,15 +48,53 @@ inline void append(bytes& out, const bytes& more) {
     if (!more.empty()) std::memcpy(out.data() + at, more.data(), more.size());
 }
 
-// A copy of some bytes in a heap block of exactly their size.
+// A copy of some bytes that end exactly where an inaccessible page begins, so
+// that any read past them faults, whatever instruction makes it (sanitizers do
+// not see masked vector loads).
 struct exact_buffer {
-    std::unique_ptr<uint8_t[]> block;
+    uint8_t* region;
+    size_t region_bytes;
+    const uint8_t* start;
     size_t size;
 
-    explicit exact_buffer(const bytes& content) : block(new uint8_t[content.size()]), size(content.size()) {
-        if (size) std::memcpy(block.get(), content.data(), size);
+    explicit exact_buffer(const bytes& content) : size(content.size()) {
+        const size_t page = page_bytes();
+        const size_t data_bytes = (size + page - 1) / page * page;
+        region_bytes = data_bytes + page;
+#ifdef _WIN32
+        region = static_cast<uint8_t*>(VirtualAlloc(nullptr, region_bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD was;
+        const bool guarded = region && VirtualProtect(region + data_bytes, page, PAGE_NOACCESS, &was);
+#else
+        void* mapped = mmap(nullptr, region_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        region = mapped == MAP_FAILED ? nullptr : static_cast<uint8_t*>(mapped);
+        const bool guarded = region && mprotect(region + data_bytes, page, PROT_NONE) == 0;
+#endif
+        if (!guarded) std::abort();
+        uint8_t* at = region + data_bytes - size;
+        if (size) std::memcpy(at, content.data(), size);
+        start = at;
     }
-    const uint8_t* data() const { return block.get(); }
+    ~exact_buffer() {
+#ifdef _WIN32
+        VirtualFree(region, 0, MEM_RELEASE);
+#else
+        munmap(region, region_bytes);
+#endif
+    }
+    exact_buffer(const exact_buffer&) = delete;
+    exact_buffer& operator=(const exact_buffer&) = delete;
+    const uint8_t* data() const { return start; }
+
+    static size_t page_bytes() {
+#ifdef _WIN32
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        return info.dwPageSize;
+#else
+        return size_t(sysconf(_SC_PAGESIZE));
+#endif
+    }
 };
 
 // An output buffer that starts `offset` bytes into its heap block and ends exactly at the block's end.

@@ -1,8 +1,8 @@
 // Each SIMD kernel level against the scalar kernels, kernel by kernel: row output
 // at every length and output offset with guard bytes around it; the sample-block
 // rebuild over all codes, payloads and shifts; the row rebuild over random mode
-// words and payloads cut short anywhere. Inputs sit in exactly sized heap blocks,
-// so AddressSanitizer catches a read past them.
+// words and payloads cut short anywhere. Inputs end where an inaccessible page
+// begins, so that a read past them faults.
 #include <gtest/gtest.h>
 
 #include <cstdio>
