@@ -46,6 +46,7 @@ void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
     for (; i + 8 <= pairs; i += 8) {
         const uint8_t* c = cells + 12 * i;
         read_ahead(c);
+        fetch_lines_ahead<kind>(upper + 8 * i, lower + 8 * i);
         lines(c, ups[0], los[0]);
         lines(c + 48, ups[1], los[1]);
         store32<kind>(upper + 8 * i, ups[0]);
@@ -112,6 +113,7 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
     for (; i + 4 <= pairs; i += 4) {
         const uint8_t* c = cells + 12 * i;
         read_ahead(c);
+        fetch_lines_ahead<kind>(upper + 16 * i, lower + 16 * i);
         lines(c, ups[0], los[0]);
         lines(c + 24, ups[1], los[1]);
         store32<kind>(upper + 16 * i, ups[0]);

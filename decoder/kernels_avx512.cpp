@@ -39,6 +39,7 @@ using avx2::fourfold;
 using avx2::load_bytes;
 using avx2::load_lanes;
 using avx2::place_in_four;
+using avx2::fetch_lines_ahead;
 using avx2::read_ahead;
 using avx2::stores;
 using avx2::store32;
@@ -484,6 +485,7 @@ void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
     for (; i + 8 <= pairs; i += 8) {
         const uint8_t* c = cells + 12 * i;
         read_ahead(c);
+        fetch_lines_ahead<kind>(upper + 8 * i, lower + 8 * i);
         const four_pairs a(c, 4), b(c + 48, 4);
         store32<kind>(upper + 8 * i, a.pick(to_upper));
         store32<kind>(upper + 8 * i + 32, b.pick(to_upper));
@@ -544,6 +546,7 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
     for (; i + 4 <= pairs; i += 4) {
         const uint8_t* c = cells + 12 * i;
         read_ahead(c);
+        fetch_lines_ahead<kind>(upper + 16 * i, lower + 16 * i);
         step.lines(four_pairs(c, 4), out);
         store32<kind>(upper + 16 * i, out[0][0]);
         store32<kind>(upper + 16 * i + 32, out[0][1]);

@@ -37,6 +37,16 @@ inline void store32(uint8_t* p, __m256i v) {
     }
 }
 
+// Plain stores fetch each output line before they write it: a kernel that
+// stores plainly asks for its lines this far ahead, so that those fetches
+// overlap instead of each holding back a store.
+template <stores kind>
+inline void fetch_lines_ahead(const uint8_t* upper, const uint8_t* lower) {
+    if (kind != stores::plain) return;
+    _mm_prefetch(reinterpret_cast<const char*>(upper) + 256, _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(lower) + 256, _MM_HINT_T0);
+}
+
 // Whether both lines of a streamed row allow whole 32-byte stores.
 inline bool on_32_byte_lines(const uint8_t* upper, const uint8_t* lower) {
     return ((reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower)) & 31) == 0;
