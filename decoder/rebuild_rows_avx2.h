@@ -457,6 +457,8 @@ size_t rebuild_row(const uint8_t* table, size_t blocks, uint8_t* ref, uint8_t* s
             const bool more = fits(b + chunk_blocks, next_payload);
             if (more) {
                 const size_t n = b + chunk_blocks;
+                // The reference 64 blocks ahead, so that a cold frame's arrives before it is needed.
+                _mm_prefetch(reinterpret_cast<const char*>(ref + 24 * n) + 24 * 64, _MM_HINT_T0);
                 rebuild_front<record_skip, Parts>(table + 4 * n, next_payload, ref + 24 * n, t, next);
             }
             rebuild_back<typename Parts::chains>(now, ref + 24 * b, shown + 24 * b, state);
