@@ -1,8 +1,8 @@
-// The AVX2 kernels: output rows eight (YUY2) or four (RGB32) cell pairs at a time,
-// delta rows four blocks at a time (rebuild_rows_avx2.h), the SSE2 kernels for
-// what is left over. This file alone is compiled with AVX2 enabled, and calls no
-// inline function with external linkage, so no AVX2 code can reach a processor
-// without AVX2.
+// The AVX2 kernels: output rows eight (YUY2) or four (RGB32) cell pairs at a
+// time (show_rows_avx2.h), delta rows four blocks at a time (rebuild_rows_avx2.h),
+// the SSE2 kernels for what is left over. This file alone is compiled with AVX2
+// enabled, and calls no inline function with external linkage, so no AVX2 code
+// can reach a processor without AVX2.
 #include <immintrin.h>
 
 #include <cstring>

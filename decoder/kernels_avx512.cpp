@@ -1,4 +1,5 @@
-// The AVX-512 kernels, on 256-bit registers: the run-length mode table of coding
+// The AVX-512 kernels, on 256-bit registers: output rows four cell pairs at a
+// time by two-source byte permutes, the run-length mode table of coding
 // modes 3 and 4, 32 code bytes at a time, and the delta rows of the AVX2 kernel
 // (rebuild_rows_avx2.h), built here again for AVX-512 with parts of its own:
 // codes cut by multishift, the payload of coding modes 3 and 4 fetched by byte
@@ -35,14 +36,14 @@ namespace ruv {
 namespace avx512 {
 namespace {
 
+using avx2::fetch_lines_ahead;
 using avx2::fourfold;
 using avx2::load_bytes;
 using avx2::load_lanes;
 using avx2::place_in_four;
-using avx2::fetch_lines_ahead;
 using avx2::read_ahead;
-using avx2::stores;
 using avx2::store32;
+using avx2::stores;
 using avx2::streamed;
 
 // Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
@@ -411,7 +412,6 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
     return p;
 }
 
-
 // Output rows, four cell pairs (48 bytes) a step: two loads (bytes 0-31 and
 // 16-47) from which two-source byte permutes pick every output register. The
 // last one to three pairs of a row take the same steps on masked loads and
@@ -430,7 +430,7 @@ struct show_bytes {
     // each pixel in its four bytes.
     int8_t luma[2][2][32];
     // RGB32, cells 0-3 or 4-7: the offsets (dB, dG, dR, 0) of each pixel's cell,
-    // from a lane of `offset_bytes`.
+    // from the lane of the offset bytes that holds those cells.
     int8_t offsets[2][32];
     constexpr show_bytes() : yuy2(), chroma(), luma(), offsets() {
         for (int q = 0; q < 32; ++q) {

@@ -22,7 +22,9 @@ inline void read_ahead(const uint8_t* cells) {
 // How a kernel stores 32 bytes: plainly, or non-temporally, whole where both
 // lines start on 32-byte boundaries (as a host's page-aligned buffers do), else
 // in two 16-byte halves (streamed lines are only known to start on 16-byte
-// boundaries).
+// boundaries). Kernels store 64 bytes of one line, then of the other: a streamed
+// cache line is then written whole before the next is begun, which lets each
+// write-combining buffer go out at once.
 enum class stores { plain, streamed_halves, streamed };
 
 template <stores kind>
@@ -51,10 +53,6 @@ inline void fetch_lines_ahead(const uint8_t* upper, const uint8_t* lower) {
 inline bool on_32_byte_lines(const uint8_t* upper, const uint8_t* lower) {
     return ((reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower)) & 31) == 0;
 }
-
-// Kernels store 64 bytes of one line, then of the other: a streamed cache line
-// is then written whole before the next is begun, which lets the write-combining
-// buffers go out at once.
 
 // A streamed row kernel: whole 32-byte stores where both lines allow them, else halves.
 template <show_row_kernel whole, show_row_kernel halves>
