@@ -21,6 +21,33 @@ inline __m256i load_two(const uint8_t* low, const uint8_t* high) {
                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
 }
 
+// Runs a kernel's `lines` (both lines of n pairs, 32 bytes each) over a row:
+// twice a step, each line's 64 bytes stored together, then once where n pairs
+// are left. Returns the pairs shown.
+template <stores kind, size_t n, typename Lines>
+inline size_t show_steps(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower, Lines lines) {
+    __m256i ups[2], los[2];
+    size_t i = 0, at = 0;  // pairs shown, bytes of each line written
+    for (; i + 2 * n <= pairs; i += 2 * n, at += 64) {
+        const uint8_t* c = cells + 12 * i;
+        read_ahead(c);
+        fetch_lines_ahead<kind>(upper + at, lower + at);
+        lines(c, ups[0], los[0]);
+        lines(c + 12 * n, ups[1], los[1]);
+        store32<kind>(upper + at, ups[0]);
+        store32<kind>(upper + at + 32, ups[1]);
+        store32<kind>(lower + at, los[0]);
+        store32<kind>(lower + at + 32, los[1]);
+    }
+    if (i + n <= pairs) {
+        lines(cells + 12 * i, ups[0], los[0]);
+        store32<kind>(upper + at, ups[0]);
+        store32<kind>(lower + at, los[0]);
+        i += n;
+    }
+    return i;
+}
+
 // Bytes of a cell pair at offset o of a lane into its upper and lower YUY2 lines:
 // luma A0 A1 B0 B1 (upper) and A2 A3 B2 B3 (lower), each with U V of its cell.
 #define RUV_YUY2_LANE(o)                                                                                   \
@@ -41,29 +68,10 @@ void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
         ups = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
         los = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
     };
-    __m256i ups[2], los[2];
-    size_t i = 0;
-    for (; i + 8 <= pairs; i += 8) {
-        const uint8_t* c = cells + 12 * i;
-        read_ahead(c);
-        fetch_lines_ahead<kind>(upper + 8 * i, lower + 8 * i);
-        lines(c, ups[0], los[0]);
-        lines(c + 48, ups[1], los[1]);
-        store32<kind>(upper + 8 * i, ups[0]);
-        store32<kind>(upper + 8 * i + 32, ups[1]);
-        store32<kind>(lower + 8 * i, los[0]);
-        store32<kind>(lower + 8 * i + 32, los[1]);
-    }
-    if (i + 4 <= pairs) {
-        lines(cells + 12 * i, ups[0], los[0]);
-        store32<kind>(upper + 8 * i, ups[0]);
-        store32<kind>(lower + 8 * i, los[0]);
-        i += 4;
-    }
+    const size_t i = show_steps<kind, 4>(cells, pairs, upper, lower, lines);
     if (i < pairs) (stream ? sse2::show_yuy2_stream : sse2::show_yuy2)(cells + 12 * i, pairs - i, upper + 8 * i, lower + 8 * i);
 }
 #undef RUV_YUY2_LANE
-
 
 // RGB32 with one cell pair in each 128-bit lane. Each cell's chroma gives the
 // offsets (dB, dG, dR, 0) of its four pixels, as in the SSE2 kernel; the sums
@@ -108,28 +116,9 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
         ups = _mm256_subs_epu8(_mm256_adds_epu8(_mm256_shuffle_epi8(cell, upper_luma), up), down);
         los = _mm256_subs_epu8(_mm256_adds_epu8(_mm256_shuffle_epi8(cell, lower_luma), up), down);
     };
-    __m256i ups[2], los[2];
-    size_t i = 0;
-    for (; i + 4 <= pairs; i += 4) {
-        const uint8_t* c = cells + 12 * i;
-        read_ahead(c);
-        fetch_lines_ahead<kind>(upper + 16 * i, lower + 16 * i);
-        lines(c, ups[0], los[0]);
-        lines(c + 24, ups[1], los[1]);
-        store32<kind>(upper + 16 * i, ups[0]);
-        store32<kind>(upper + 16 * i + 32, ups[1]);
-        store32<kind>(lower + 16 * i, los[0]);
-        store32<kind>(lower + 16 * i + 32, los[1]);
-    }
-    if (i + 2 <= pairs) {
-        lines(cells + 12 * i, ups[0], los[0]);
-        store32<kind>(upper + 16 * i, ups[0]);
-        store32<kind>(lower + 16 * i, los[0]);
-        i += 2;
-    }
+    const size_t i = show_steps<kind, 2>(cells, pairs, upper, lower, lines);
     if (i < pairs) (stream ? sse2::show_rgb32_stream : sse2::show_rgb32)(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
 }
-
 
 // The streaming copy, 32 bytes a non-temporal store after a head that brings
 // the destination to a 32-byte boundary.
