@@ -70,6 +70,13 @@ using rebuild_block_kernel = size_t (*)(uint32_t code, const uint8_t* payload, c
 using rle_codes_kernel = const uint8_t* (*)(const uint8_t* codes, const uint8_t* codes_end, uint8_t*& opt_y,
                                             uint8_t*& opt_uv, const uint8_t* table_end);
 
+// The records of coding modes 1 and 2 are found from the end of their area, each
+// from the one after it. For each end position i in [from, to) (bytes from the
+// area's start), steps[i - from] is the length of the record that would end
+// there: its mode record (`mode` bytes, at i - mode; from is at least that) and
+// the payload its codes call for.
+using record_steps_kernel = void (*)(const uint8_t* records, size_t from, size_t to, uint8_t* steps);
+
 struct kernel_table {
     show_row_kernel show_yuy2 = nullptr;
     show_row_kernel show_rgb32 = nullptr;
@@ -86,6 +93,8 @@ struct kernel_table {
     rebuild_row_kernel rebuild_row[3] = {};   // by mode record bytes after each block's payload: 0, 1, 2
     rebuild_block_kernel rebuild_block = nullptr;
     rle_codes_kernel rle_codes = nullptr;     // none below AVX-512: the scalar reader takes every code
+    // By coding mode 1 and 2; none below AVX2: the walk looks up each record's length as it reaches it.
+    record_steps_kernel record_steps[2] = {};
 
     // The scalar kernels, overridden by each level in `mask` that this machine runs.
     void fill(uint32_t mask);

@@ -135,6 +135,48 @@ void copy_stream(uint8_t* to, const uint8_t* from, size_t bytes) {
     std::memcpy(to + i, from + i, bytes - i);
 }
 
+// Record lengths at every end position, 32 positions a step, by nibble lookups.
+// Coding mode 1: one byte d, six 1-bit codes of 4 payload bytes each (bits 0-3,
+// then bits 4-5). Coding mode 2: two bytes, low then high, six 2-bit codes
+// (four in the low byte, two in the high byte's low nibble).
+template <size_t mode>
+void record_steps(const uint8_t* records, size_t from, size_t to, uint8_t* steps) {
+    constexpr uint8_t code_payload[4] = {0, 4, 1, 2};
+    // Payload bytes of the codes in a nibble.
+    const auto nibble = [&](uint32_t n) {
+        return mode == 1 ? uint8_t(4 * ((n & 1) + (n >> 1 & 1) + (n >> 2 & 1) + (n >> 3 & 1)))
+                         : uint8_t(code_payload[n & 3] + code_payload[n >> 2 & 3]);
+    };
+    alignas(16) uint8_t table[16];
+    for (uint32_t n = 0; n < 16; ++n) table[n] = nibble(n);
+    const __m256i sizes = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)));
+    const __m256i low4 = _mm256_set1_epi8(0x0F), own = _mm256_set1_epi8(int8_t(mode));
+    const auto lookup = [&](__m256i n) { return _mm256_shuffle_epi8(sizes, n); };
+    size_t i = from;
+    for (; i + 32 <= to; i += 32) {
+        // Byte k of `last`: the mode record's last byte for end position i + k.
+        const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(records + i - 1));
+        __m256i payload;
+        if (mode == 1) {
+            payload = _mm256_add_epi8(lookup(_mm256_and_si256(last, low4)),
+                                      lookup(_mm256_and_si256(_mm256_srli_epi16(last, 4), _mm256_set1_epi8(3))));
+        } else {
+            const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(records + i - 2));
+            payload = _mm256_add_epi8(
+                _mm256_add_epi8(lookup(_mm256_and_si256(first, low4)),
+                                lookup(_mm256_and_si256(_mm256_srli_epi16(first, 4), low4))),
+                lookup(_mm256_and_si256(last, low4)));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(steps + (i - from)), _mm256_add_epi8(payload, own));
+    }
+    for (; i < to; ++i) {
+        const uint8_t last = records[i - 1];
+        steps[i - from] = mode == 1 ? uint8_t(1 + nibble(last & 15u) + nibble(last >> 4 & 3u))
+                                    : uint8_t(2 + nibble(records[i - 2] & 15u) + nibble(records[i - 2] >> 4) +
+                                              nibble(last & 15u));
+    }
+}
+
 }  // namespace avx2
 
 void fill_kernels_avx2(kernel_table& table) {
@@ -147,6 +189,8 @@ void fill_kernels_avx2(kernel_table& table) {
     table.rebuild_row[0] = avx2::rebuild_row<0>;
     table.rebuild_row[1] = avx2::rebuild_row<1>;
     table.rebuild_row[2] = avx2::rebuild_row<2>;
+    table.record_steps[0] = avx2::record_steps<1>;
+    table.record_steps[1] = avx2::record_steps<2>;
 }
 
 }  // namespace ruv

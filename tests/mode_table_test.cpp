@@ -146,6 +146,70 @@ TEST(PackedTable, FewerRecordsThanBlocksKeepsTheLeadingEntries) {
     EXPECT_EQ(frames::table_of(ctx), bytes({0xEE, 0xEE, 0xEE, 0xEE, 0x10, 0, 0, 0}));
 }
 
+// Payload bytes of a mode record's six codes.
+size_t record_payload(uint32_t mode, uint32_t d) {
+    static const size_t size2[4] = {0, 4, 1, 2};
+    size_t payload = 0;
+    for (int i = 0; i < 6; ++i) payload += mode == 1 ? 4 * (d >> i & 1) : size2[d >> (2 * i) & 3];
+    return payload;
+}
+
+// The packed records read the plainest way, from the end.
+frame_fault model_packed(bytes& table, size_t blocks, uint32_t mode, const bytes& area) {
+    size_t left = area.size(), entries = blocks;
+    while (left > 0) {
+        if (left < mode) return frame_fault::table_truncated;
+        const uint32_t d = mode == 1 ? area[left - 1] : uint32_t(area[left - 2]) | uint32_t(area[left - 1]) << 8;
+        const size_t payload = record_payload(mode, d);
+        if (left - mode < payload) return frame_fault::table_truncated;
+        if (entries == 0) return frame_fault::table_overflow;
+        --entries;
+        uint32_t code[6];  // in decoding order
+        for (int i = 0; i < 6; ++i) code[i] = mode == 1 ? d >> (5 - i) & 1 : d >> (10 - 2 * i) & 3;
+        const uint8_t entry[4] = {uint8_t(code[0] << 3 | code[1]), uint8_t(code[2]), uint8_t(code[3] << 3 | code[4]),
+                                  uint8_t(code[5])};
+        std::memcpy(&table[4 * entries], entry, 4);
+        left -= mode + payload;
+    }
+    return entries == 0 ? frame_fault::none : frame_fault::record_count;
+}
+
+// Random record areas against the model, at every kernel level: as many records
+// as blocks, fewer or more, records whose payload does not match their codes, or
+// an area cut at its start; areas of up to several thousand bytes, so that walks
+// pass where the levels that find record lengths ahead start a new stretch.
+TEST(PackedTable, MatchesThePlainReadingOfTheFormat) {
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 400; ++trial) {
+        const uint32_t mode = 1 + uint32_t(trial % 2);
+        const int32_t width = 8 * int32_t(1 + rng() % 60), height = 2 * int32_t(1 + rng() % 30);
+        const size_t blocks = size_t(width / 8) * size_t(height / 2);
+        const size_t records = trial % 4 == 0 ? blocks : trial % 4 == 1 ? rng() % (blocks + 1) : blocks + rng() % 3;
+        const bool garbled = trial % 5 == 4;
+        bytes area;
+        for (size_t r = 0; r < records; ++r) {
+            // Mostly few codes with payload, as in moving pictures; any mode record value.
+            const uint32_t d = uint32_t(rng() % 4 ? rng() & rng() & rng() : rng());
+            frames::append(area, frames::random_bytes(rng, garbled ? rng() % 25 : record_payload(mode, d)));
+            area.push_back(uint8_t(d));
+            if (mode == 2) area.push_back(uint8_t(d >> 8));
+        }
+        if (trial % 8 == 3 && !area.empty()) area.erase(area.begin(), area.begin() + ptrdiff_t(1 + rng() % 4));
+        bytes before(4 * blocks);
+        for (auto& x : before) x = uint8_t(rng());
+        bytes expected = before;
+        const frame_fault want = model_packed(expected, blocks, mode, area);
+        for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
+            DecoderContext ctx;
+            ctx.m_kernel_mask = level.mask;
+            ASSERT_TRUE(ctx.setup(width, height, mode, compression_yuy2));
+            std::memcpy(ctx.m_table_opt, before.data(), before.size());
+            EXPECT_EQ(unpack_packed(ctx, area), want) << "trial " << trial << ", " << level.name;
+            ASSERT_EQ(frames::table_of(ctx), expected) << "trial " << trial << ", " << level.name;
+        }
+    }
+}
+
 struct rle_case {
     bytes codes;
     bytes expected;
