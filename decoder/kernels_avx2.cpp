@@ -1,6 +1,7 @@
 // The AVX2 kernels: output rows eight (YUY2) or four (RGB32) cell pairs at a
 // time (show_rows_avx2.h), delta rows four blocks at a time (rebuild_rows_avx2.h),
-// the SSE2 kernels for what is left over. This file alone is compiled with AVX2
+// the SSE2 kernels for what is left over, and the record lengths of packed mode
+// tables 32 positions at a time. This file alone is compiled with AVX2
 // enabled, and calls no inline function with external linkage, so no AVX2 code
 // can reach a processor without AVX2.
 #include <immintrin.h>
@@ -135,20 +136,27 @@ void copy_stream(uint8_t* to, const uint8_t* from, size_t bytes) {
     std::memcpy(to + i, from + i, bytes - i);
 }
 
+// Payload bytes of the codes in a nibble of a mode record, by coding mode 1
+// (four 1-bit codes) and 2 (two 2-bit codes), made once at compile time.
+struct nibble_payloads {
+    alignas(16) uint8_t bytes[2][16];
+    constexpr nibble_payloads() : bytes() {
+        for (int n = 0; n < 16; ++n) {
+            bytes[0][n] = uint8_t(4 * ((n & 1) + (n >> 1 & 1) + (n >> 2 & 1) + (n >> 3 & 1)));
+            bytes[1][n] = uint8_t(payload_size[n & 3] + payload_size[n >> 2 & 3]);
+        }
+    }
+};
+constexpr nibble_payloads nibble_payload;
+
 // Record lengths at every end position, 32 positions a step, by nibble lookups.
 // Coding mode 1: one byte d, six 1-bit codes of 4 payload bytes each (bits 0-3,
 // then bits 4-5). Coding mode 2: two bytes, low then high, six 2-bit codes
 // (four in the low byte, two in the high byte's low nibble).
 template <size_t mode>
 void record_steps(const uint8_t* records, size_t from, size_t to, uint8_t* steps) {
-    constexpr uint8_t code_payload[4] = {0, 4, 1, 2};
-    // Payload bytes of the codes in a nibble.
-    const auto nibble = [&](uint32_t n) {
-        return mode == 1 ? uint8_t(4 * ((n & 1) + (n >> 1 & 1) + (n >> 2 & 1) + (n >> 3 & 1)))
-                         : uint8_t(code_payload[n & 3] + code_payload[n >> 2 & 3]);
-    };
-    alignas(16) uint8_t table[16];
-    for (uint32_t n = 0; n < 16; ++n) table[n] = nibble(n);
+    const uint8_t* const table = nibble_payload.bytes[mode - 1];
+    const auto nibble = [&](uint32_t n) { return table[n]; };
     const __m256i sizes = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)));
     const __m256i low4 = _mm256_set1_epi8(0x0F), own = _mm256_set1_epi8(int8_t(mode));
     const auto lookup = [&](__m256i n) { return _mm256_shuffle_epi8(sizes, n); };
