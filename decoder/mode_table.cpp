@@ -63,22 +63,42 @@ inline void keep_and_set(uint8_t* p, uint64_t keep, uint64_t value) {
     std::memcpy(p, &bytes, 8);
 }
 
+// The mode-table entry bytes of six codes, made once at compile time: coding
+// mode 1 from the record's bits 0-5; coding mode 2 from its bits 0-5 (codes Y2
+// Y3 C1: bytes 2 and 3) and bits 6-11 (Y0 Y1 C0: bytes 0 and 1), whose entries
+// share no byte, so that an entry is the bitwise or of the two.
+struct record_entry_tables {
+    uint8_t bits1[64][4], low2[64][4], high2[64][4];
+    constexpr record_entry_tables() : bits1(), low2(), high2() {
+        for (int d = 0; d < 64; ++d) {
+            bits1[d][0] = uint8_t(((d >> 5) & 1) << 3 | ((d >> 4) & 1));
+            bits1[d][1] = uint8_t((d >> 3) & 1);
+            bits1[d][2] = uint8_t(((d >> 2) & 1) << 3 | ((d >> 1) & 1));
+            bits1[d][3] = uint8_t(d & 1);
+            high2[d][0] = uint8_t(((d >> 4) & 3) << 3 | ((d >> 2) & 3));
+            high2[d][1] = uint8_t(d & 3);
+            low2[d][2] = uint8_t(((d >> 4) & 3) << 3 | ((d >> 2) & 3));
+            low2[d][3] = uint8_t(d & 3);
+        }
+    }
+};
+constexpr record_entry_tables record_entry;
+
 // The mode-table entry of the mode record at rec (coding mode 1: one byte;
 // coding mode 2: two, low byte first), and its payload bytes.
 inline size_t packed_entry(int32_t mode, const uint8_t* rec, uint8_t* entry) {
     if (mode == 1) {
         const uint8_t d = rec[0];
-        entry[0] = uint8_t(((d >> 5) & 1) << 3 | ((d >> 4) & 1));
-        entry[1] = uint8_t((d >> 3) & 1);
-        entry[2] = uint8_t(((d >> 2) & 1) << 3 | ((d >> 1) & 1));
-        entry[3] = uint8_t(d & 1);
+        std::memcpy(entry, record_entry.bits1[d & 63], 4);
         return mode1_payload(d);
     }
     const uint32_t d = uint32_t(rec[0]) | uint32_t(rec[1]) << 8;
-    entry[0] = uint8_t(((d >> 10) & 3) << 3 | ((d >> 8) & 3));
-    entry[1] = uint8_t((d >> 6) & 3);
-    entry[2] = uint8_t(((d >> 4) & 3) << 3 | ((d >> 2) & 3));
-    entry[3] = uint8_t(d & 3);
+    // Bytewise or, the same on any processor.
+    uint32_t low, high;
+    std::memcpy(&low, record_entry.low2[d & 63], 4);
+    std::memcpy(&high, record_entry.high2[(d >> 6) & 63], 4);
+    const uint32_t both = low | high;
+    std::memcpy(entry, &both, 4);
     return mode2_payload(d);
 }
 
@@ -94,14 +114,18 @@ frame_fault walk_by_steps(record_steps_kernel find_steps, int32_t mode, const ui
     while (left >= record_bytes) {
         const size_t from = left - record_bytes >= stretch - 1 ? left - (stretch - 1) : record_bytes;
         find_steps(records, from, left + 1, steps);
-        while (left >= from) {
-            const size_t step = steps[left - from];
-            if (step > left) return frame_fault::table_truncated;
+        // The chain runs on the record's place in the stretch, so that finding
+        // the place from `left` is off it.
+        ptrdiff_t at = ptrdiff_t(left - from);
+        while (at >= 0) {
+            const size_t step = steps[at];
+            if (step > from + size_t(at)) return frame_fault::table_truncated;
             if (entries == 0) return frame_fault::table_overflow;
             --entries;
-            packed_entry(mode, records + (left - record_bytes), table + 4 * entries);
-            left -= step;
+            packed_entry(mode, records + (from + size_t(at) - record_bytes), table + 4 * entries);
+            at -= ptrdiff_t(step);
         }
+        left = size_t(ptrdiff_t(from) + at);
     }
     if (left > 0) return frame_fault::table_truncated;
     return entries == 0 ? frame_fault::none : frame_fault::record_count;
