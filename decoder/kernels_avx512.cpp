@@ -8,16 +8,13 @@
 // (and BMI2, POPCNT) enabled and calls no inline function with external
 // linkage, so none of its code can reach a processor without them.
 //
-// A window of 32 code bytes, starting at a code, is read without a branch per code:
-//  1. count bytes are the bytes that follow an odd-length stretch of bytes with
-//     the run bit (bit 6) set, found for the whole window with integer masks, as
-//     escaped characters are found; every other byte is a code;
-//  2. each code's entry count is 1, or its run's count byte;
-//  3. per kind (bit 7), the codes and their counts are compressed into order,
+// A window of 32 code bytes (rle_window.h), once its codes and their counts are
+// found:
+//  1. per kind (bit 7), the codes and their counts are compressed into order,
 //     each code copied into four slots and the slots beyond its count dropped by
 //     one more compress, which leaves the kind's entries in order (where no
 //     count in the window passes 1, the compressed codes are the entries);
-//  4. luma entries are spread to every second table byte, chroma entries to
+//  2. luma entries are spread to every second table byte, chroma entries to
 //     bytes 1 and 3 of each mode word, and written by masked stores, which leave
 //     every other table byte as it was.
 // A window stops before a run of more than four entries (or of 256), which is
@@ -29,6 +26,7 @@
 #include "cell_output_c.h"
 #include "kernels.h"
 #include "rebuild_rows_avx2.h"
+#include "rle_window.h"
 #include "show_rows_avx2.h"
 
 namespace ruv {
@@ -276,22 +274,6 @@ struct row_parts {
     using chains = byte_chains;
 };
 
-constexpr size_t window = 32;
-constexpr uint32_t most_entries = 4;  // entries of one code inside a window
-
-// Positions of count bytes in a window whose byte 0 is a code: runs has bit i
-// set where byte i has the run bit. A run code's count byte is not itself a code,
-// so in a stretch of run-bit bytes the codes and count bytes alternate from its
-// start, and a stretch ends the byte after its last code that is a run.
-inline uint32_t count_bytes(uint32_t runs) {
-    const uint32_t even = 0x55555555u;
-    const uint32_t follows_run = runs << 1;
-    const uint32_t odd_starts = runs & ~even & ~follows_run;
-    // Adding a stretch's start bit to the stretch carries to the byte after its end.
-    const uint32_t after_odd_start = (odd_starts + runs) << 1;
-    return (even ^ after_odd_start) & follows_run;
-}
-
 // The entries of one kind's codes (the window bytes in `bytes` marked in
 // `codes`, n of them) repeated by their counts in `counts` (1 to 4), in order,
 // eight codes at a time: `emit` gets each group's entries, packed from byte 0,
@@ -350,7 +332,7 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
     uint8_t* y = opt_y;
     uint8_t* uv = opt_uv;
     // A window reads one byte past itself: the count byte of a run at its end.
-    while (size_t(codes_end - p) > window) {
+    while (size_t(codes_end - p) > rle_window) {
         const __m256i bytes = load_lanes(p);
         const __m256i next = load_lanes(p + 1);
         const uint32_t runs = _mm256_test_epi8_mask(bytes, _mm256_set1_epi8(0x40));
@@ -360,11 +342,12 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
         // Runs of 0 (256) or more than four entries, and the codes before the first.
         const uint32_t long_runs =
             run_codes & (_mm256_cmpeq_epi8_mask(next, _mm256_setzero_si256()) |
-                         _mm256_cmpgt_epu8_mask(next, _mm256_set1_epi8(int8_t(most_entries))));
+                         _mm256_cmpgt_epu8_mask(next, _mm256_set1_epi8(int8_t(rle_window_entries))));
         const uint32_t taken = long_runs ? (long_runs & (0u - long_runs)) - 1 : ~0u;
         const uint32_t luma_codes = codes & ~chroma & taken, chroma_codes = codes & chroma & taken;
         const uint32_t luma_n = uint32_t(_mm_popcnt_u32(luma_codes)), chroma_n = uint32_t(_mm_popcnt_u32(chroma_codes));
-        if (size_t(table_end - y) < 2 * most_entries * luma_n || size_t(table_end - uv) < 4 * most_entries * chroma_n) {
+        if (size_t(table_end - y) < 2 * rle_window_entries * luma_n ||
+            size_t(table_end - uv) < 4 * rle_window_entries * chroma_n) {
             break;
         }
         const __m256i counts = _mm256_mask_blend_epi8(run_codes, _mm256_set1_epi8(1), next);
@@ -405,7 +388,7 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
             continue;
         }
         // A run at the window's end takes the next window's first byte as its count.
-        p += window + (run_codes >> 31);
+        p += rle_window + (run_codes >> 31);
     }
     opt_y = y;
     opt_uv = uv;
