@@ -1,13 +1,14 @@
 // Fuzzes one mode-table unpacker on its own (built twice: the packed records of
 // coding modes 1 and 2, and with FUZZ_RLE_TABLE the run-length code bytes of
-// coding modes 3 and 4): a picture size and coding mode, then the bytes in a heap
-// block of exactly their length. The unpacker must stay inside them and inside
-// m_table_opt, which ASan guards.
+// coding modes 3 and 4): a picture size, coding mode and kernel level, then the
+// bytes in a heap block of exactly their length. The unpacker must stay inside
+// them and inside m_table_opt, which ASan guards.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "decoder.h"
+#include "kernels.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
@@ -20,7 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #endif
     const std::vector<uint8_t> bytes(data + 3, data + size);
 
+    // Every level this machine runs, the wide kernels' reads and writes near both ends included.
+    static const std::vector<ruv::kernel_level> levels = ruv::kernel_levels(ruv::detected_kernel_mask());
     ruv::DecoderContext ctx;
+    ctx.m_kernel_mask = levels[data[2] / 2 % levels.size()].mask;
     if (!ctx.setup(width, height, mode, ruv::compression_yuy2)) std::abort();
     const uint8_t* begin = bytes.data();
     const uint8_t* end = begin + bytes.size();
