@@ -92,7 +92,7 @@ struct kernel_table {
     void (*copy_stream)(uint8_t* to, const uint8_t* from, size_t bytes) = nullptr;
     rebuild_row_kernel rebuild_row[3] = {};   // by mode record bytes after each block's payload: 0, 1, 2
     rebuild_block_kernel rebuild_block = nullptr;
-    rle_codes_kernel rle_codes = nullptr;     // none below AVX2: the scalar reader takes every code
+    rle_codes_kernel rle_codes = nullptr;     // none at the scalar level: the scalar reader takes every code
     // By coding mode 1 and 2; none below AVX2: the walk looks up each record's length as it reaches it.
     record_steps_kernel record_steps[2] = {};
 

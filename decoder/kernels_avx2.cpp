@@ -187,37 +187,8 @@ void record_steps(const uint8_t* records, size_t from, size_t to, uint8_t* steps
     }
 }
 
-// The run-length codes in windows of 32 code bytes (rle_window.h). AVX2 has
-// neither byte compress nor byte-masked stores, so each kind's codes are taken
-// in order from the bits of their mask, each one written four times to a buffer
-// of the kind's entries and the buffer's end moved by its count: no branch on
-// the code. The entries are then spread to their table bytes, 16 luma or 8
-// chroma entries a step, each step a load of the table, a blend and a store,
-// which leave every other table byte as it was. A window stops before a run of
-// more than four entries (or of 256), which is written whole the same way, and
-// the next window starts after it. Where a window's entries or such a run could
-// reach the table's end, the scalar reader takes the code.
+// The parts of the run-length reader (rle_window.h): 32 table bytes a step.
 namespace {
-
-struct rle_entries {
-    // Four entries of each code, and room for a step's load past the last
-    // (whose bytes past the entries are blended away).
-    uint8_t bytes[rle_window_entries * rle_window + 16] = {};
-    uint32_t n = 0;
-
-    // The codes of `bytes` at the bits of `codes`, each repeated by its count.
-    void take(const uint8_t* window, const uint8_t* counts, uint32_t codes) {
-        // A local count: the byte stores could alias the member.
-        uint32_t taken = 0;
-        for (; codes != 0; codes &= codes - 1) {
-            const uint32_t i = uint32_t(__builtin_ctz(codes));
-            const uint32_t four = window[i] * 0x01010101u;
-            std::memcpy(bytes + taken, &four, 4);
-            taken += counts[i];
-        }
-        n = taken;
-    }
-};
 
 // Byte k of the result is all ones where k is below n.
 inline __m256i first_bytes(uint32_t n) {
@@ -231,111 +202,42 @@ inline void blend_into(uint8_t* p, __m256i v, __m256i mask) {
     store_lanes(p, _mm256_blendv_epi8(load_lanes(p), v, mask));
 }
 
-// Table bytes that n entries of a kind reach (2 a luma entry, 4 a chroma
-// entry), the last step's whole 32 bytes included.
-inline bool has_room(const uint8_t* at, const uint8_t* table_end, size_t bytes_a_entry, size_t n) {
-    return n == 0 || size_t(table_end - at) >= bytes_a_entry * n + 32;
-}
+struct window_parts {
+    static constexpr size_t step = 32;
 
-// n luma entries, bytes in order at `entries`, to every second table byte from y.
-inline void spread_luma(uint8_t* y, uint32_t n, const uint8_t* entries) {
-    const __m256i even_bytes = _mm256_set1_epi16(0x00FF);
-    for (uint32_t k = 0; k < n; k += 16) {
-        // Entry k to table byte 2k, by widening bytes to words.
-        const __m256i words = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(entries + k)));
-        blend_into(y + 2 * k, words, _mm256_and_si256(even_bytes, first_bytes(2 * (n - k))));
-    }
-}
-
-// Chroma code bytes b, one a word, as bytes 1 and 3 of their mode words:
-// (b >> 3) & 7 and b & 7.
-inline __m256i chroma_words(__m256i b) {
-    const __m256i seven = _mm256_set1_epi32(7);
-    return _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(b, 3), seven), 8),
-                           _mm256_slli_epi32(_mm256_and_si256(b, seven), 24));
-}
-// n chroma entries, code bytes in order at `entries`, to the mode words from uv.
-inline void spread_chroma(uint8_t* uv, uint32_t n, const uint8_t* entries) {
-    const __m256i chroma_bytes = _mm256_set1_epi32(int32_t(0xFF00FF00u));
-    for (uint32_t k = 0; k < n; k += 8) {
-        const __m256i b = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(entries + k)));
-        blend_into(uv + 4 * k, chroma_words(b), _mm256_and_si256(chroma_bytes, first_bytes(4 * (n - k))));
-    }
-}
-
-// A run of `p[1]` entries (0 meaning 256) of the code at p, written whole where
-// the table has room for it; false, with nothing written, where it has not.
-inline bool write_long_run(const uint8_t* p, uint8_t*& y, uint8_t*& uv, const uint8_t* table_end) {
-    const uint8_t b = p[0];
-    const uint32_t count = p[1] == 0 ? 256 : p[1];
-    uint8_t entries[16];
-    std::memset(entries, b, 16);
-    if (b < 0x80) {
-        if (!has_room(y, table_end, 2, count)) return false;
-        for (uint32_t done = 0; done < count; done += 16) {
-            spread_luma(y + 2 * done, count - done < 16 ? count - done : 16, entries);
-        }
-        y += 2 * count;
-    } else {
-        if (!has_room(uv, table_end, 4, count)) return false;
-        for (uint32_t done = 0; done < count; done += 8) {
-            spread_chroma(uv + 4 * done, count - done < 8 ? count - done : 8, entries);
-        }
-        uv += 4 * count;
-    }
-    return true;
-}
-
-const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& opt_y, uint8_t*& opt_uv,
-                         const uint8_t* table_end) {
-    const __m256i one = _mm256_set1_epi8(1), run_bit = _mm256_set1_epi8(0x40);
-    uint8_t* y = opt_y;
-    uint8_t* uv = opt_uv;
-    uint8_t counts[rle_window];
-    rle_entries luma, chroma;
-    while (size_t(codes_end - p) > rle_window) {
+    static window_masks masks(const uint8_t* p, uint8_t* counts) {
+        const __m256i one = _mm256_set1_epi8(1), run_bit = _mm256_set1_epi8(0x40);
         const __m256i bytes = load_lanes(p);
         const __m256i next = load_lanes(p + 1);
         const __m256i is_run = _mm256_cmpeq_epi8(_mm256_and_si256(bytes, run_bit), run_bit);
-        const uint32_t runs = uint32_t(_mm256_movemask_epi8(is_run));
-        const uint32_t chroma_bits = uint32_t(_mm256_movemask_epi8(bytes));
-        const uint32_t codes = ~count_bytes(runs);
-        const uint32_t run_codes = runs & codes;
-        // Counts 0 (256) and above four: count - 1, unsigned, above three.
+        // Counts 1 to 4: count - 1, unsigned, at most three.
         const __m256i less = _mm256_sub_epi8(next, one);
         const __m256i short_count =
             _mm256_cmpeq_epi8(_mm256_min_epu8(less, _mm256_set1_epi8(int8_t(rle_window_entries - 1))), less);
-        const uint32_t long_runs = run_codes & ~uint32_t(_mm256_movemask_epi8(short_count));
-        const uint32_t taken = long_runs ? (long_runs & (0u - long_runs)) - 1 : ~0u;
-        const uint32_t luma_codes = codes & ~chroma_bits & taken, chroma_codes = codes & chroma_bits & taken;
-        // Room for the whole window's codes at four entries each; counted only near the table's end.
-        const size_t most = rle_window_entries * rle_window;
-        if (!(has_room(y, table_end, 2, most) && has_room(uv, table_end, 4, most)) &&
-            !(has_room(y, table_end, 2, rle_window_entries * uint32_t(__builtin_popcount(luma_codes))) &&
-              has_room(uv, table_end, 4, rle_window_entries * uint32_t(__builtin_popcount(chroma_codes))))) {
-            break;
-        }
         store_lanes(counts, _mm256_blendv_epi8(one, next, is_run));
-        luma.take(p, counts, luma_codes);
-        spread_luma(y, luma.n, luma.bytes);
-        y += 2 * luma.n;
-        chroma.take(p, counts, chroma_codes);
-        spread_chroma(uv, chroma.n, chroma.bytes);
-        uv += 4 * chroma.n;
-        if (long_runs) {
-            // The long run here, if the table has room for it, and on.
-            p += __builtin_ctz(long_runs);
-            if (!write_long_run(p, y, uv, table_end)) break;
-            p += 2;
-            continue;
-        }
-        // A run at the window's end takes the next window's first byte as its count.
-        p += rle_window + (run_codes >> 31);
+        return {uint32_t(_mm256_movemask_epi8(is_run)), uint32_t(_mm256_movemask_epi8(bytes)),
+                uint32_t(_mm256_movemask_epi8(short_count))};
     }
-    opt_y = y;
-    opt_uv = uv;
-    return p;
-}
+
+    static void spread_luma(uint8_t* y, uint32_t n, const uint8_t* entries) {
+        const __m256i even_bytes = _mm256_set1_epi16(0x00FF);
+        for (uint32_t k = 0; k < n; k += 16) {
+            // Entry k to table byte 2k, by widening bytes to words.
+            const __m256i words = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(entries + k)));
+            blend_into(y + 2 * k, words, _mm256_and_si256(even_bytes, first_bytes(2 * (n - k))));
+        }
+    }
+
+    static void spread_chroma(uint8_t* uv, uint32_t n, const uint8_t* entries) {
+        const __m256i chroma_bytes = _mm256_set1_epi32(int32_t(0xFF00FF00u)), seven = _mm256_set1_epi32(7);
+        for (uint32_t k = 0; k < n; k += 8) {
+            const __m256i b = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(entries + k)));
+            const __m256i words = _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(b, 3), seven), 8),
+                                                  _mm256_slli_epi32(_mm256_and_si256(b, seven), 24));
+            blend_into(uv + 4 * k, words, _mm256_and_si256(chroma_bytes, first_bytes(4 * (n - k))));
+        }
+    }
+};
 
 }  // namespace
 }  // namespace avx2
@@ -352,7 +254,7 @@ void fill_kernels_avx2(kernel_table& table) {
     table.rebuild_row[2] = avx2::rebuild_row<2>;
     table.record_steps[0] = avx2::record_steps<1>;
     table.record_steps[1] = avx2::record_steps<2>;
-    table.rle_codes = avx2::rle_codes;
+    table.rle_codes = read_windows<avx2::window_parts>;
 }
 
 }  // namespace ruv

@@ -1,5 +1,6 @@
-// The SSE2 kernels, the baseline of every x86 build. This file alone is compiled
-// with SSE2 enabled.
+// The SSE2 kernels, the baseline of every x86 build: output rows, delta rows one
+// sample block at a time, and the run-length mode table of coding modes 3 and 4
+// in windows of 32 code bytes. This file alone is compiled with SSE2 enabled.
 #include <emmintrin.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include "delta_walk.h"
 #include "kernels.h"
 #include "kernels_x86.h"
+#include "rle_window.h"
 #include "sample_block_sse2.h"
 
 namespace ruv {
@@ -124,6 +126,74 @@ size_t rebuild_block(uint32_t code, const uint8_t* payload, const uint8_t* predi
 const rebuild_row_kernel rebuild_rows[3] = {rebuild_row_with<0, rebuilder>, rebuild_row_with<1, rebuilder>,
                                              rebuild_row_with<2, rebuilder>};
 
+// The parts of the run-length reader (rle_window.h): 16 table bytes a step; a
+// window's 32 code bytes in two halves.
+namespace {
+
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// Byte k of the result is all ones where k is below n.
+inline __m128i first_bytes(uint32_t n) {
+    const __m128i k = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    return _mm_cmpgt_epi8(_mm_set1_epi8(int8_t(n < 16 ? n : 16)), k);
+}
+
+// Writes the bytes of v where mask is set over the table's 16 bytes at p.
+inline void blend_into(uint8_t* p, __m128i v, __m128i mask) {
+    const __m128i kept = _mm_andnot_si128(mask, load16(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_or_si128(kept, _mm_and_si128(mask, v)));
+}
+
+struct window_parts {
+    static constexpr size_t step = 16;
+
+    static window_masks masks(const uint8_t* p, uint8_t* counts) {
+        const __m128i one = _mm_set1_epi8(1), run_bit = _mm_set1_epi8(0x40);
+        const __m128i most = _mm_set1_epi8(int8_t(rle_window_entries - 1));
+        window_masks m{0, 0, 0};
+        for (int half = 0; half < 2; ++half) {
+            const __m128i bytes = load16(p + 16 * half);
+            const __m128i next = load16(p + 16 * half + 1);
+            const __m128i is_run = _mm_cmpeq_epi8(_mm_and_si128(bytes, run_bit), run_bit);
+            // Counts 1 to 4: count - 1, unsigned, at most three.
+            const __m128i less = _mm_sub_epi8(next, one);
+            const __m128i short_count = _mm_cmpeq_epi8(_mm_min_epu8(less, most), less);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(counts + 16 * half),
+                             _mm_or_si128(_mm_and_si128(is_run, next), _mm_andnot_si128(is_run, one)));
+            const int at = 16 * half;
+            m.runs |= uint32_t(_mm_movemask_epi8(is_run)) << at;
+            m.chroma |= uint32_t(_mm_movemask_epi8(bytes)) << at;
+            m.short_counts |= uint32_t(_mm_movemask_epi8(short_count)) << at;
+        }
+        return m;
+    }
+
+    static void spread_luma(uint8_t* y, uint32_t n, const uint8_t* entries) {
+        const __m128i even_bytes = _mm_set1_epi16(0x00FF), zero = _mm_setzero_si128();
+        for (uint32_t k = 0; k < n; k += 8) {
+            // Entry k to table byte 2k, by widening bytes to words.
+            const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(entries + k));
+            const __m128i words = _mm_unpacklo_epi8(bytes, zero);
+            blend_into(y + 2 * k, words, _mm_and_si128(even_bytes, first_bytes(2 * (n - k))));
+        }
+    }
+
+    static void spread_chroma(uint8_t* uv, uint32_t n, const uint8_t* entries) {
+        const __m128i chroma_bytes = _mm_set1_epi32(int32_t(0xFF00FF00u)), seven = _mm_set1_epi32(7);
+        const __m128i zero = _mm_setzero_si128();
+        for (uint32_t k = 0; k < n; k += 4) {
+            int32_t four;
+            std::memcpy(&four, entries + k, 4);
+            const __m128i b = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(four), zero), zero);
+            const __m128i words = _mm_or_si128(_mm_slli_epi32(_mm_and_si128(_mm_srli_epi32(b, 3), seven), 8),
+                                               _mm_slli_epi32(_mm_and_si128(b, seven), 24));
+            blend_into(uv + 4 * k, words, _mm_and_si128(chroma_bytes, first_bytes(4 * (n - k))));
+        }
+    }
+};
+
+}  // namespace
+
 }  // namespace sse2
 
 void fill_kernels_sse2(kernel_table& table) {
@@ -135,6 +205,7 @@ void fill_kernels_sse2(kernel_table& table) {
     table.copy_stream = sse2::copy_stream;
     for (size_t skip = 0; skip < 3; ++skip) table.rebuild_row[skip] = sse2::rebuild_rows[skip];
     table.rebuild_block = sse2::rebuild_block;
+    table.rle_codes = read_windows<sse2::window_parts>;
 }
 
 }  // namespace ruv
