@@ -317,6 +317,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     register_all();
     benchmark::AddCustomContext("llc_bytes", std::to_string(llc_bytes));
+    benchmark::AddCustomContext("pointer_bits", std::to_string(8 * sizeof(void*)));
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
