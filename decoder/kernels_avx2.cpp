@@ -254,7 +254,7 @@ void fill_kernels_avx2(kernel_table& table) {
     table.rebuild_row[2] = avx2::rebuild_row<2>;
     table.record_steps[0] = avx2::record_steps<1>;
     table.record_steps[1] = avx2::record_steps<2>;
-    table.rle_codes = read_windows<avx2::window_parts>;
+    table.rle_codes = read_windows<taken_window<avx2::window_parts>>;
 }
 
 }  // namespace ruv

@@ -301,58 +301,40 @@ inline void expand_runs(__m256i bytes, __m256i counts, uint32_t codes, uint32_t 
 // of its count): all for n of 32 or more.
 inline __mmask32 first_bytes(uint32_t n) { return _bzhi_u32(~0u, n); }
 
-// A run of `p[1]` entries (0 meaning 256) of the code at p, written whole by
-// masked stores (16 luma or 8 chroma entries a store) where the table has room
-// for all of it; false, with nothing written, where it has not.
-inline bool write_long_run(const uint8_t* p, uint8_t*& y, uint8_t*& uv, const uint8_t* table_end) {
-    const uint8_t b = p[0];
-    const uint32_t count = p[1] == 0 ? 256 : p[1];
-    if (b < 0x80) {
-        if (size_t(table_end - y) < 2 * size_t(count)) return false;
-        const __m256i value = _mm256_set1_epi16(b);
-        for (uint32_t done = 0; done < count; done += 16) {
-            _mm256_mask_storeu_epi8(y + 2 * done, 0x55555555u & first_bytes(count - done < 16 ? 2 * (count - done) : 32), value);
-        }
-        y += 2 * count;
-    } else {
-        if (size_t(table_end - uv) < 4 * size_t(count)) return false;
-        const __m256i value = _mm256_set1_epi32(int32_t(uint32_t((b >> 3) & 7) << 8 | uint32_t(b & 7) << 24));
-        for (uint32_t done = 0; done < count; done += 8) {
-            _mm256_mask_storeu_epi8(uv + 4 * done, 0xAAAAAAAAu & first_bytes(count - done < 8 ? 4 * (count - done) : 32), value);
-        }
-        uv += 4 * count;
-    }
-    return true;
+// Entries b (byte 0 of each word, the rest 0) as chroma words: (b >> 3) & 7 to
+// byte 1, b & 7 to byte 3.
+inline __m256i chroma_words(__m256i b) {
+    const __m256i seven = _mm256_set1_epi32(7);
+    return _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(b, 3), seven), 8),
+                           _mm256_slli_epi32(_mm256_and_si256(b, seven), 24));
 }
 
-const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& opt_y, uint8_t*& opt_uv,
-                         const uint8_t* table_end) {
-    const __mmask32 even_bytes = 0x55555555u, chroma_bytes = 0xAAAAAAAAu, word_starts = 0x11111111u;
-    const __m256i seven = _mm256_set1_epi32(7), eight = _mm256_set1_epi8(8);
-    uint8_t* y = opt_y;
-    uint8_t* uv = opt_uv;
-    // A window reads one byte past itself: the count byte of a run at its end.
-    while (size_t(codes_end - p) > rle_window) {
-        const __m256i bytes = load_lanes(p);
-        const __m256i next = load_lanes(p + 1);
-        const uint32_t runs = _mm256_test_epi8_mask(bytes, _mm256_set1_epi8(0x40));
-        const uint32_t chroma = _mm256_movepi8_mask(bytes);
-        const uint32_t codes = ~count_bytes(runs);
-        const uint32_t run_codes = runs & codes;
-        // Runs of 0 (256) or more than four entries, and the codes before the first.
-        const uint32_t long_runs =
-            run_codes & (_mm256_cmpeq_epi8_mask(next, _mm256_setzero_si256()) |
-                         _mm256_cmpgt_epu8_mask(next, _mm256_set1_epi8(int8_t(rle_window_entries))));
-        const uint32_t taken = long_runs ? (long_runs & (0u - long_runs)) - 1 : ~0u;
-        const uint32_t luma_codes = codes & ~chroma & taken, chroma_codes = codes & chroma & taken;
-        const uint32_t luma_n = uint32_t(_mm_popcnt_u32(luma_codes)), chroma_n = uint32_t(_mm_popcnt_u32(chroma_codes));
-        if (size_t(table_end - y) < 2 * rle_window_entries * luma_n ||
-            size_t(table_end - uv) < 4 * rle_window_entries * chroma_n) {
-            break;
-        }
-        const __m256i counts = _mm256_mask_blend_epi8(run_codes, _mm256_set1_epi8(1), next);
+// The run-length window writer (rle_window.h): masks by byte compares, entries
+// written by compress and masked stores, which leave every other table byte as
+// it was and write none past the entries.
+struct compressed_window {
+    static constexpr size_t step = 0;
+    __m256i bytes, next;
+    uint32_t runs;
+
+    window_masks masks(const uint8_t* p) {
+        bytes = load_lanes(p);
+        next = load_lanes(p + 1);
+        runs = _mm256_test_epi8_mask(bytes, _mm256_set1_epi8(0x40));
+        // Counts 1 to 4: count - 1, unsigned, at most three.
+        const uint32_t short_counts = _mm256_cmple_epu8_mask(
+            _mm256_sub_epi8(next, _mm256_set1_epi8(1)), _mm256_set1_epi8(int8_t(rle_window_entries - 1)));
+        return {runs, _mm256_movepi8_mask(bytes), short_counts};
+    }
+
+    void write(const uint8_t* /*p*/, uint32_t luma_codes, uint32_t chroma_codes, uint8_t*& y, uint8_t*& uv) const {
+        const __mmask32 even_bytes = 0x55555555u, chroma_bytes = 0xAAAAAAAAu, word_starts = 0x11111111u;
+        const __m256i counts = _mm256_mask_blend_epi8(runs, _mm256_set1_epi8(1), next);
         // Busy pictures: often no run of more than one entry in the whole window.
-        const bool all_single = (run_codes & taken & _mm256_cmpneq_epi8_mask(next, _mm256_set1_epi8(1))) == 0;
+        const bool all_single =
+            (runs & (luma_codes | chroma_codes) & _mm256_cmpneq_epi8_mask(next, _mm256_set1_epi8(1))) == 0;
+        const uint32_t luma_n = uint32_t(_mm_popcnt_u32(luma_codes));
+        const uint32_t chroma_n = uint32_t(_mm_popcnt_u32(chroma_codes));
 
         // Luma entries, one table byte each, every second byte.
         expand_runs(bytes, counts, luma_codes, luma_n, all_single, [&](__m256i entries, uint32_t n) {
@@ -369,31 +351,42 @@ const uint8_t* rle_codes(const uint8_t* p, const uint8_t* codes_end, uint8_t*& o
         // Chroma entries, bytes 1 and 3 of one mode word each, eight words a store.
         expand_runs(bytes, counts, chroma_codes, chroma_n, all_single, [&](__m256i entries, uint32_t n) {
                         __m256i from = fourfold();
-                        for (uint32_t done = 0; done < n; done += 8, from = _mm256_add_epi8(from, eight)) {
-                            // Entry b alone in byte 0 of its word, then (b >> 3) & 7 to byte 1 and b & 7 to byte 3.
+                        for (uint32_t done = 0; done < n; done += 8, from = _mm256_add_epi8(from, _mm256_set1_epi8(8))) {
+                            // Entry b alone in byte 0 of its word.
                             const __m256i b = _mm256_maskz_permutexvar_epi8(word_starts, from, entries);
-                            const __m256i words =
-                                _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(_mm256_srli_epi32(b, 3), seven), 8),
-                                                _mm256_slli_epi32(_mm256_and_si256(b, seven), 24));
                             const uint32_t left = n - done;
-                            _mm256_mask_storeu_epi8(uv, chroma_bytes & first_bytes(4 * left), words);
+                            _mm256_mask_storeu_epi8(uv, chroma_bytes & first_bytes(4 * left), chroma_words(b));
                             uv += 4 * (left < 8 ? left : 8);
                         }
                     });
-        if (long_runs) {
-            // The long run here, if the table has room for it, and on.
-            p += __builtin_ctz(long_runs);
-            if (!write_long_run(p, y, uv, table_end)) break;
-            p += 2;
-            continue;
-        }
-        // A run at the window's end takes the next window's first byte as its count.
-        p += rle_window + (run_codes >> 31);
     }
-    opt_y = y;
-    opt_uv = uv;
-    return p;
-}
+
+    // A run of `p[1]` entries (0 meaning 256) of the code at p, written whole by
+    // masked stores (16 luma or 8 chroma entries a store) where the table has room
+    // for all of it; false, with nothing written, where it has not.
+    static bool write_run(const uint8_t* p, uint8_t*& y, uint8_t*& uv, const uint8_t* table_end) {
+        const uint8_t b = p[0];
+        const uint32_t count = p[1] == 0 ? 256 : p[1];
+        if (b < 0x80) {
+            if (size_t(table_end - y) < 2 * size_t(count)) return false;
+            const __m256i value = _mm256_set1_epi16(b);
+            for (uint32_t done = 0; done < count; done += 16) {
+                _mm256_mask_storeu_epi8(y + 2 * done, 0x55555555u & first_bytes(count - done < 16 ? 2 * (count - done) : 32),
+                                        value);
+            }
+            y += 2 * count;
+        } else {
+            if (size_t(table_end - uv) < 4 * size_t(count)) return false;
+            const __m256i value = _mm256_set1_epi32(int32_t(uint32_t((b >> 3) & 7) << 8 | uint32_t(b & 7) << 24));
+            for (uint32_t done = 0; done < count; done += 8) {
+                _mm256_mask_storeu_epi8(uv + 4 * done, 0xAAAAAAAAu & first_bytes(count - done < 8 ? 4 * (count - done) : 32),
+                                        value);
+            }
+            uv += 4 * count;
+        }
+        return true;
+    }
+};
 
 // Output rows, four cell pairs (48 bytes) a step: two loads (bytes 0-31 and
 // 16-47) from which two-source byte permutes pick every output register. The
@@ -555,7 +548,7 @@ void fill_kernels_avx512(kernel_table& table) {
     table.show_rgb32 = avx512::show_rgb32_as<stores::plain>;
     table.show_yuy2_stream = avx512::streamed<avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::streamed_halves>>;
     table.show_rgb32_stream = avx512::streamed<avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::streamed_halves>>;
-    table.rle_codes = avx512::rle_codes;
+    table.rle_codes = read_windows<avx512::compressed_window>;
     // The AVX2 row kernel, this file's own copy, built for AVX-512.
     table.rebuild_row[0] = avx2::rebuild_row<0, avx512::row_parts<avx512::expanded_payload>>;
     table.rebuild_row[1] = avx2::rebuild_row<1, avx512::row_parts<avx2::gathered_payload>>;

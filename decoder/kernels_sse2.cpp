@@ -205,7 +205,7 @@ void fill_kernels_sse2(kernel_table& table) {
     table.copy_stream = sse2::copy_stream;
     for (size_t skip = 0; skip < 3; ++skip) table.rebuild_row[skip] = sse2::rebuild_rows[skip];
     table.rebuild_block = sse2::rebuild_block;
-    table.rle_codes = read_windows<sse2::window_parts>;
+    table.rle_codes = read_windows<taken_window<sse2::window_parts>>;
 }
 
 }  // namespace ruv

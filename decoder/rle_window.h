@@ -7,16 +7,18 @@
 // its end. Only the kernel files of the instruction sets include this file, each
 // for its own copy (internal linkage).
 //
-// read_windows is the reader of the levels without byte compress or byte-masked
-// stores (SSE2, AVX2), on parts of their own: the window's masks, and the
-// spreading of a kind's entries to their table bytes, each step a load of the
-// table, a blend and a store, which leave every other table byte as it was.
-// Each kind's codes are taken in order from the bits of their mask, each one
-// written four times to a buffer of the kind's entries and the buffer's end
-// moved by its count: no branch on the code. A window stops before a run of
-// more than four entries (or of 256), which is written whole the same way, and
-// the next window starts after it. Where a window's entries or such a run could
+// read_windows is the window loop of every SIMD level, on parts of the level's
+// own: the window's masks and the writing of its entries. A window stops before
+// a run of more than four entries (or of 256), which is written whole, and the
+// next window starts after it. Where a window's entries or such a run could
 // reach the table's end, the scalar reader takes the code.
+//
+// taken_window writes a window's entries at the levels without byte compress or
+// byte-masked stores (SSE2, AVX2). Each kind's codes are taken in order from
+// the bits of their mask, each one written four times to a buffer of the kind's
+// entries and the buffer's end moved by its count: no branch on the code. The
+// entries are spread to their table bytes, each step a load of the table, a
+// blend and a store, which leave every other table byte as it was.
 #pragma once
 
 #include <cstddef>
@@ -55,19 +57,20 @@ struct window_entries {
     // Four entries of each code, and room for a step's load past the last
     // (whose bytes past the entries are blended away).
     uint8_t bytes[rle_window_entries * rle_window + 16] = {};
-    uint32_t n = 0;
 
-    // The window's codes at the bits of `codes`, each repeated by its count.
-    void take(const uint8_t* window, const uint8_t* counts, uint32_t codes) {
-        // A local count: the byte stores could alias the member.
+    // The window's codes at the bits of `codes`, each repeated by its count;
+    // returns the number of entries.
+    uint32_t take(const uint8_t* window, const uint8_t* counts, uint32_t codes) {
         uint32_t taken = 0;
         for (; codes != 0; codes &= codes - 1) {
             const uint32_t i = uint32_t(__builtin_ctz(codes));
+            // The count read before the store, which could alias it.
+            const uint32_t count = counts[i];
             const uint32_t four = window[i] * 0x01010101u;
             std::memcpy(bytes + taken, &four, 4);
-            taken += counts[i];
+            taken += count;
         }
-        n = taken;
+        return taken;
     }
 };
 
@@ -77,7 +80,8 @@ inline bool has_room(const uint8_t* at, const uint8_t* table_end, size_t bytes_a
     return n == 0 || size_t(table_end - at) >= bytes_a_entry * n + step;
 }
 
-// Parts, of one instruction set:
+// The window writer of the levels without byte compress, on parts of one
+// instruction set:
 //   step: table bytes a spreading step loads and stores;
 //   masks(p, counts): the masks of the window at p, and each code's count
 //     (1, or its count byte) into counts[0..31];
@@ -85,42 +89,64 @@ inline bool has_room(const uint8_t* at, const uint8_t* table_end, size_t bytes_a
 //     second table byte from y; spread_chroma(uv, n, entries): n chroma entries
 //     (code bytes b) to bytes 1 and 3 of the mode words from uv, (b >> 3) & 7
 //     and b & 7. Each may read up to 15 bytes past its n entries.
-
-// A run of `p[1]` entries (0 meaning 256) of the code at p, written whole, 16
-// entries a call, where the table has room for it; false, with nothing
-// written, where it has not.
 template <typename Parts>
-bool write_long_run(const uint8_t* p, uint8_t*& y, uint8_t*& uv, const uint8_t* table_end) {
-    const uint8_t b = p[0];
-    const uint32_t count = p[1] == 0 ? 256 : p[1];
-    uint8_t entries[32];
-    std::memset(entries, b, sizeof entries);
-    if (b < 0x80) {
-        if (!has_room(y, table_end, 2, count, Parts::step)) return false;
-        for (uint32_t done = 0; done < count; done += 16) {
-            Parts::spread_luma(y + 2 * done, count - done < 16 ? count - done : 16, entries);
-        }
-        y += 2 * count;
-    } else {
-        if (!has_room(uv, table_end, 4, count, Parts::step)) return false;
-        for (uint32_t done = 0; done < count; done += 16) {
-            Parts::spread_chroma(uv + 4 * done, count - done < 16 ? count - done : 16, entries);
-        }
-        uv += 4 * count;
+struct taken_window {
+    static constexpr size_t step = Parts::step;
+    uint8_t counts[rle_window];
+    window_entries luma, chroma;
+
+    window_masks masks(const uint8_t* p) { return Parts::masks(p, counts); }
+
+    void write(const uint8_t* p, uint32_t luma_codes, uint32_t chroma_codes, uint8_t*& y, uint8_t*& uv) {
+        const uint32_t luma_n = luma.take(p, counts, luma_codes);
+        Parts::spread_luma(y, luma_n, luma.bytes);
+        y += 2 * luma_n;
+        const uint32_t chroma_n = chroma.take(p, counts, chroma_codes);
+        Parts::spread_chroma(uv, chroma_n, chroma.bytes);
+        uv += 4 * chroma_n;
     }
-    return true;
-}
 
-// The codes from p into the table at the cursors, as an rle_codes_kernel.
-template <typename Parts>
+    // A run of `p[1]` entries (0 meaning 256) of the code at p, written whole,
+    // 16 entries a step, where the table has room for it; false, with nothing
+    // written, where it has not.
+    static bool write_run(const uint8_t* p, uint8_t*& y, uint8_t*& uv, const uint8_t* table_end) {
+        const uint8_t b = p[0];
+        const uint32_t count = p[1] == 0 ? 256 : p[1];
+        uint8_t entries[32];
+        std::memset(entries, b, sizeof entries);
+        if (b < 0x80) {
+            if (!has_room(y, table_end, 2, count, step)) return false;
+            for (uint32_t done = 0; done < count; done += 16) {
+                Parts::spread_luma(y + 2 * done, count - done < 16 ? count - done : 16, entries);
+            }
+            y += 2 * count;
+        } else {
+            if (!has_room(uv, table_end, 4, count, step)) return false;
+            for (uint32_t done = 0; done < count; done += 16) {
+                Parts::spread_chroma(uv + 4 * done, count - done < 16 ? count - done : 16, entries);
+            }
+            uv += 4 * count;
+        }
+        return true;
+    }
+};
+
+// The codes from p into the table at the cursors, as an rle_codes_kernel, by a
+// level's window writer, made once a call:
+//   step: table bytes that its writes may load and store past the last entry;
+//   masks(p): the masks of the window at p;
+//   write(p, luma_codes, chroma_codes, y, uv): the entries of the window's codes
+//     at those bits, in order, each kind from its cursor, which moves past them;
+//   write_run(p, y, uv, table_end): the long run at p, whole, where the table has
+//     room for it; false, with nothing written, where it has not.
+template <typename Window>
 const uint8_t* read_windows(const uint8_t* p, const uint8_t* codes_end, uint8_t*& opt_y, uint8_t*& opt_uv,
                             const uint8_t* table_end) {
     uint8_t* y = opt_y;
     uint8_t* uv = opt_uv;
-    uint8_t counts[rle_window];
-    window_entries luma, chroma;
+    Window window;
     while (size_t(codes_end - p) > rle_window) {
-        const window_masks m = Parts::masks(p, counts);
+        const window_masks m = window.masks(p);
         const uint32_t codes = ~count_bytes(m.runs);
         const uint32_t run_codes = m.runs & codes;
         const uint32_t long_runs = run_codes & ~m.short_counts;
@@ -128,22 +154,17 @@ const uint8_t* read_windows(const uint8_t* p, const uint8_t* codes_end, uint8_t*
         const uint32_t luma_codes = codes & ~m.chroma & taken, chroma_codes = codes & m.chroma & taken;
         // Room for the whole window's codes at four entries each; counted only near the table's end.
         const size_t most = rle_window_entries * rle_window;
-        if (!(has_room(y, table_end, 2, most, Parts::step) && has_room(uv, table_end, 4, most, Parts::step)) &&
-            !(has_room(y, table_end, 2, rle_window_entries * uint32_t(__builtin_popcount(luma_codes)), Parts::step) &&
+        if (!(has_room(y, table_end, 2, most, Window::step) && has_room(uv, table_end, 4, most, Window::step)) &&
+            !(has_room(y, table_end, 2, rle_window_entries * uint32_t(__builtin_popcount(luma_codes)), Window::step) &&
               has_room(uv, table_end, 4, rle_window_entries * uint32_t(__builtin_popcount(chroma_codes)),
-                       Parts::step))) {
+                       Window::step))) {
             break;
         }
-        luma.take(p, counts, luma_codes);
-        Parts::spread_luma(y, luma.n, luma.bytes);
-        y += 2 * luma.n;
-        chroma.take(p, counts, chroma_codes);
-        Parts::spread_chroma(uv, chroma.n, chroma.bytes);
-        uv += 4 * chroma.n;
+        window.write(p, luma_codes, chroma_codes, y, uv);
         if (long_runs) {
             // The long run here, if the table has room for it, and on.
             p += __builtin_ctz(long_runs);
-            if (!write_long_run<Parts>(p, y, uv, table_end)) break;
+            if (!window.write_run(p, y, uv, table_end)) break;
             p += 2;
             continue;
         }
