@@ -377,7 +377,7 @@ struct compressed_window {
             y += 2 * count;
         } else {
             if (size_t(table_end - uv) < 4 * size_t(count)) return false;
-            const __m256i value = _mm256_set1_epi32(int32_t(uint32_t((b >> 3) & 7) << 8 | uint32_t(b & 7) << 24));
+            const __m256i value = chroma_words(_mm256_set1_epi32(b));
             for (uint32_t done = 0; done < count; done += 8) {
                 _mm256_mask_storeu_epi8(uv + 4 * done, 0xAAAAAAAAu & first_bytes(count - done < 8 ? 4 * (count - done) : 32),
                                         value);
