@@ -98,6 +98,13 @@ bool DecoderContext::setup(int32_t width, int32_t height, uint32_t coding_mode,
     // Such an output leaves the cache before it is read again: writing its lines
     // without reading them first saves the memory traffic of those reads.
     m_stream_output = output_size() > detected_core_cache_bytes();
+    // A delta frame's decode also rewrites the reference frame and reads the
+    // frame and its mode table, all beside the output: where these together
+    // pass a core's cache, the output lines are gone before they are read again.
+    // (An intra frame of such a stream still gains from plain stores where its
+    // output fits: measured at 720 x 480 RGB32, hot, 77 against 123 us.)
+    m_stream_delta_output = m_stream_output || (m_coding_mode != 0 && output_size() + 2 * intra_frame_size() >
+                                                                          detected_core_cache_bytes());
     return true;
 }
 

@@ -27,7 +27,7 @@ frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, 
     }
 
     const row_placement place(output, m_width, m_height, m_rgb_output != 0);
-    const row_shower show(m_kernels, m_rgb_output != 0, m_stream_output);
+    const row_shower show(m_kernels, m_rgb_output != 0, m_stream_delta_output);
     const size_t blocks_per_row = place.pairs_per_row / 2;
     size_t done = 0;  // blocks rebuilt
     if (rebuild) {
