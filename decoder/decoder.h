@@ -145,7 +145,7 @@ struct DecoderContext {
     uint32_t m_kernel_mask = kernels_all;  // the kernel levels setup may choose (0: scalar only)
     kernel_table m_kernels;           // chosen at setup from m_kernel_mask and the processor
     bool m_stream_output = false;     // output larger than a core's cache: stored non-temporally
-    bool m_stream_delta_output = false;  // the same for delta frames: output, reference and frame beyond it
+    bool m_stream_delta_output = false;  // delta frames: also where output, reference and frame together pass that cache
 
     DecoderContext() = default;
     DecoderContext(const DecoderContext&) = delete;
