@@ -36,18 +36,15 @@ struct row_placement {
 };
 
 // The row kernel of one output kind: the non-temporal one where the context
-// streams its output and both lines start on a 16-byte boundary.
+// streams its output.
 struct row_shower {
-    show_row_kernel plain;
-    show_row_kernel stream;
+    show_row_kernel show;
 
     row_shower(const kernel_table& k, bool rgb, bool streaming)
-        : plain(rgb ? k.show_rgb32 : k.show_yuy2),
-          stream(streaming ? (rgb ? k.show_rgb32_stream : k.show_yuy2_stream) : plain) {}
+        : show(streaming ? (rgb ? k.show_rgb32_stream : k.show_yuy2_stream) : (rgb ? k.show_rgb32 : k.show_yuy2)) {}
 
     void operator()(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) const {
-        const bool aligned = ((reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower)) & 15) == 0;
-        (aligned ? stream : plain)(cells, pairs, upper, lower);
+        show(cells, pairs, upper, lower);
     }
 };
 

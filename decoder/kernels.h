@@ -81,9 +81,10 @@ struct kernel_table {
     show_row_kernel show_yuy2 = nullptr;
     show_row_kernel show_rgb32 = nullptr;
     // The same with non-temporal stores, for outputs larger than the processor's
-    // own cache: their lines are then written without being read first. Each
-    // line must start on a 16-byte boundary; end_stream, after the last row,
-    // orders those stores before any later ones.
+    // own cache: their lines are then written without being read first. Lines
+    // may start anywhere; where a level cannot stream them from there, it
+    // stores them plainly. end_stream, after the last row, orders those stores
+    // before any later ones.
     show_row_kernel show_yuy2_stream = nullptr;
     show_row_kernel show_rgb32_stream = nullptr;
     void (*end_stream)() = nullptr;

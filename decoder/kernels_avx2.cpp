@@ -31,17 +31,16 @@ template <stores kind, size_t n, typename Lines>
 inline size_t show_steps(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower, Lines lines) {
     __m256i ups[2], los[2];
     size_t i = 0, at = 0;  // pairs shown, bytes of each line written
+    row_stores<kind> out(upper, lower, pairs * (32 / n));
     for (; i + 2 * n <= pairs; i += 2 * n, at += 64) {
         const uint8_t* c = cells + 12 * i;
         read_ahead(c);
         fetch_lines_ahead<kind>(upper + at, lower + at);
         lines(c, ups[0], los[0]);
         lines(c + 12 * n, ups[1], los[1]);
-        store32<kind>(upper + at, ups[0]);
-        store32<kind>(upper + at + 32, ups[1]);
-        store32<kind>(lower + at, los[0]);
-        store32<kind>(lower + at + 32, los[1]);
+        out.step(at, ups[0], ups[1], los[0], los[1]);
     }
+    out.finish();
     if (i + n <= pairs) {
         lines(cells + 12 * i, ups[0], los[0]);
         store32<kind>(upper + at, ups[0]);
@@ -59,7 +58,7 @@ inline size_t show_steps(const uint8_t* cells, size_t pairs, uint8_t* upper, uin
 
 template <stores kind>
 void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    constexpr bool stream = kind != stores::plain;
+    constexpr bool stream = kind == stores::streamed;
     // Pairs 0, 1 and 2 are loaded from their start; pair 3 from 4 bytes before,
     // so that no load reaches past the last pair.
     const __m256i order01 = _mm256_setr_epi8(RUV_YUY2_LANE(0), RUV_YUY2_LANE(0));
@@ -83,7 +82,7 @@ void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
 // 0..255 exactly as the 16-bit sum and an unsigned pack would.
 template <stores kind>
 void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    constexpr bool stream = kind != stores::plain;
+    constexpr bool stream = kind == stores::streamed;
     const __m256i zero = _mm256_setzero_si256();
     // The second pair is loaded from 4 bytes before it (so that no load reaches
     // past it) and moved down to the start of its lane.
@@ -246,8 +245,10 @@ void fill_kernels_avx2(kernel_table& table) {
     using avx2::stores;
     table.show_yuy2 = avx2::show_yuy2_as<stores::plain>;
     table.show_rgb32 = avx2::show_rgb32_as<stores::plain>;
-    table.show_yuy2_stream = avx2::streamed<avx2::show_yuy2_as<stores::streamed>, avx2::show_yuy2_as<stores::streamed_halves>>;
-    table.show_rgb32_stream = avx2::streamed<avx2::show_rgb32_as<stores::streamed>, avx2::show_rgb32_as<stores::streamed_halves>>;
+    table.show_yuy2_stream = avx2::streamed<avx2::show_yuy2_as<stores::streamed>, avx2::show_yuy2_as<stores::realigned>,
+                                                    avx2::show_yuy2_as<stores::plain>>;
+    table.show_rgb32_stream = avx2::streamed<avx2::show_rgb32_as<stores::streamed>, avx2::show_rgb32_as<stores::realigned>,
+                                                    avx2::show_rgb32_as<stores::plain>>;
     table.copy_stream = avx2::copy_stream;
     table.rebuild_row[0] = avx2::rebuild_row<0>;
     table.rebuild_row[1] = avx2::rebuild_row<1>;

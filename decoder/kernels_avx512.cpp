@@ -40,9 +40,9 @@ using avx2::load_bytes;
 using avx2::load_lanes;
 using avx2::place_in_four;
 using avx2::read_ahead;
-using avx2::store32;
-using avx2::stores;
+using avx2::row_stores;
 using avx2::streamed;
+using avx2::stores;
 
 // Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
 // one leaves its unused pass-through operand uninitialised and warns of it.)
@@ -458,16 +458,15 @@ template <stores kind>
 void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     const __m256i to_upper = load_bytes(show_order.yuy2[0]), to_lower = load_bytes(show_order.yuy2[1]);
     size_t i = 0;
+    row_stores<kind> out(upper, lower, 8 * pairs);
     for (; i + 8 <= pairs; i += 8) {
         const uint8_t* c = cells + 12 * i;
         read_ahead(c);
         fetch_lines_ahead<kind>(upper + 8 * i, lower + 8 * i);
         const four_pairs a(c, 4), b(c + 48, 4);
-        store32<kind>(upper + 8 * i, a.pick(to_upper));
-        store32<kind>(upper + 8 * i + 32, b.pick(to_upper));
-        store32<kind>(lower + 8 * i, a.pick(to_lower));
-        store32<kind>(lower + 8 * i + 32, b.pick(to_lower));
+        out.step(8 * i, a.pick(to_upper), b.pick(to_upper), a.pick(to_lower), b.pick(to_lower));
     }
+    out.finish();
     for (; i < pairs; i += 4) {
         const uint32_t n = pairs - i < 4 ? uint32_t(pairs - i) : 4;
         const four_pairs a(cells + 12 * i, n);
@@ -519,16 +518,15 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
     const rgb32_step step;
     __m256i out[2][2];
     size_t i = 0;
+    row_stores<kind> rows(upper, lower, 16 * pairs);
     for (; i + 4 <= pairs; i += 4) {
         const uint8_t* c = cells + 12 * i;
         read_ahead(c);
         fetch_lines_ahead<kind>(upper + 16 * i, lower + 16 * i);
         step.lines(four_pairs(c, 4), out);
-        store32<kind>(upper + 16 * i, out[0][0]);
-        store32<kind>(upper + 16 * i + 32, out[0][1]);
-        store32<kind>(lower + 16 * i, out[1][0]);
-        store32<kind>(lower + 16 * i + 32, out[1][1]);
+        rows.step(16 * i, out[0][0], out[0][1], out[1][0], out[1][1]);
     }
+    rows.finish();
     if (i == pairs) return;
     const uint32_t n = uint32_t(pairs - i);
     step.lines(four_pairs(cells + 12 * i, n), out);
@@ -546,8 +544,10 @@ void fill_kernels_avx512(kernel_table& table) {
     using avx512::stores;
     table.show_yuy2 = avx512::show_yuy2_as<stores::plain>;
     table.show_rgb32 = avx512::show_rgb32_as<stores::plain>;
-    table.show_yuy2_stream = avx512::streamed<avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::streamed_halves>>;
-    table.show_rgb32_stream = avx512::streamed<avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::streamed_halves>>;
+    table.show_yuy2_stream = avx512::streamed<avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::realigned>,
+                                                    avx512::show_yuy2_as<stores::plain>>;
+    table.show_rgb32_stream = avx512::streamed<avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::realigned>,
+                                                    avx512::show_rgb32_as<stores::plain>>;
     table.rle_codes = read_windows<avx512::compressed_window>;
     // The AVX2 row kernel, this file's own copy, built for AVX-512.
     table.rebuild_row[0] = avx2::rebuild_row<0, avx512::row_parts<avx512::expanded_payload>>;

@@ -36,11 +36,16 @@ void show_yuy2(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lowe
 void show_rgb32(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     show_rgb32_as<false>(cells, pairs, upper, lower);
 }
+// Streamed where both lines start on 16-byte boundaries, which the stores
+// need; plain elsewhere.
+static bool on_16_byte_lines(const uint8_t* upper, const uint8_t* lower) {
+    return ((reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower)) & 15) == 0;
+}
 void show_yuy2_stream(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    show_yuy2_as<true>(cells, pairs, upper, lower);
+    (on_16_byte_lines(upper, lower) ? show_yuy2_as<true> : show_yuy2_as<false>)(cells, pairs, upper, lower);
 }
 void show_rgb32_stream(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    show_rgb32_as<true>(cells, pairs, upper, lower);
+    (on_16_byte_lines(upper, lower) ? show_rgb32_as<true> : show_rgb32_as<false>)(cells, pairs, upper, lower);
 }
 
 void end_stream() { _mm_sfence(); }

@@ -19,24 +19,156 @@ inline void read_ahead(const uint8_t* cells) {
     _mm_prefetch(reinterpret_cast<const char*>(cells) + 1024, _MM_HINT_T0);
 }
 
-// How a kernel stores 32 bytes: plainly, or non-temporally, whole where both
-// lines start on 32-byte boundaries (as a host's page-aligned buffers do), else
-// in two 16-byte halves (streamed lines are only known to start on 16-byte
-// boundaries). Kernels store 64 bytes of one line, then of the other: a streamed
-// cache line is then written whole before the next is begun, which lets each
-// write-combining buffer go out at once.
-enum class stores { plain, streamed_halves, streamed };
+// How a kernel stores its rows: plainly; non-temporally onto lines that start
+// on cache lines; or non-temporally onto lines that start anywhere (on a 4-byte
+// boundary without byte permutes), each step's bytes shifted onto the line's
+// own cache lines. Kernels store 64 bytes of one line, then of the other: a
+// streamed cache line is then written whole before the next is begun, which
+// lets each write-combining buffer go out at once. (A streamed cache line
+// written in parts, a step apart, costs many times a whole one.)
+enum class stores { plain, streamed, realigned };
 
 template <stores kind>
 inline void store32(uint8_t* p, __m256i v) {
     if (kind == stores::streamed) {
         _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v);
-    } else if (kind == stores::streamed_halves) {
-        _mm_stream_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(v));
-        _mm_stream_si128(reinterpret_cast<__m128i*>(p + 16), _mm256_extracti128_si256(v, 1));
     } else {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
     }
+}
+
+// The bytes of a from byte `32 - r` on, then those of b: the 32 bytes that
+// stand at an address r bytes before b's, where a came just before b. The index
+// is made by shift_index(r).
+#ifdef __AVX512VBMI__
+inline __m256i shift_index(uint32_t r) {
+    const __m256i k = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,  //
+                                       16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    return _mm256_add_epi8(k, _mm256_set1_epi8(int8_t(32 - r)));
+}
+inline __m256i join(__m256i a, __m256i b, __m256i index) { return _mm256_permutex2var_epi8(a, index, b); }
+
+// Stores bytes [from, to) of v at p + from.
+inline void store_bytes(uint8_t* p, __m256i v, uint32_t from, uint32_t to) {
+    const uint64_t upto = (uint64_t(1) << to) - 1, below = (uint64_t(1) << from) - 1;
+    _mm256_mask_storeu_epi8(p, __mmask32(upto & ~below), v);
+}
+#else
+// Without byte permutes, r is a multiple of 4 and the dwords are rotated:
+// dword j of the result is dword j + d of a or, past a's end, of b (d = 8 - r / 4).
+inline __m256i shift_index(uint32_t r) {
+    const __m256i j = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_add_epi32(j, _mm256_set1_epi32(int32_t(8 - r / 4)));
+}
+inline __m256i join(__m256i a, __m256i b, __m256i index) {
+    const __m256i from_a = _mm256_cmpgt_epi32(_mm256_set1_epi32(8), index);
+    return _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(b, index), _mm256_permutevar8x32_epi32(a, index), from_a);
+}
+
+// Stores bytes [from, to) of v at p + from; both are multiples of 4.
+inline void store_bytes(uint8_t* p, __m256i v, uint32_t from, uint32_t to) {
+    const __m256i j = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
+    const __m256i in = _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(int32_t(from)), j),
+                                           _mm256_cmpgt_epi32(_mm256_set1_epi32(int32_t(to)), j));
+    _mm256_maskstore_epi32(reinterpret_cast<int*>(p), in, v);
+}
+#endif
+
+// One output line streamed onto its own cache lines from wherever it starts,
+// `lead` bytes into the cache line `base`. Step s of the kernel gives the line's
+// bytes 64s to 64s + 63 (v0, v1); the cache line base + 64s then holds the last
+// `lead` of the bytes before them and the first 64 - lead of them, and is
+// streamed whole. The first cache line (bytes before the line are not ours)
+// and the bytes after the last whole one are stored plainly, at finish: a plain
+// store waits for its cache line to be read, so both are asked for when the
+// line begins, to arrive while the line is worked on.
+struct line_streamer {
+    uint8_t* base;
+    uint32_t lead;
+    __m256i index;
+    __m256i h0 = _mm256_setzero_si256(), h1 = _mm256_setzero_si256();  // the step before
+    __m256i head0 = _mm256_setzero_si256(), head1 = _mm256_setzero_si256();
+    size_t steps = 0;
+
+    line_streamer(uint8_t* line, size_t length)
+        : base(line - reinterpret_cast<uintptr_t>(line) % 64),
+          lead(uint32_t(reinterpret_cast<uintptr_t>(line) % 64)),
+          index(shift_index(lead % 32)) {
+        _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T0);
+        if (length > 0) _mm_prefetch(reinterpret_cast<const char*>(line + length - 1), _MM_HINT_T0);
+    }
+
+    void step(__m256i v0, __m256i v1) {
+        const __m256i lo = lead < 32 ? join(h1, v0, index) : join(h0, h1, index);
+        const __m256i hi = lead < 32 ? join(v0, v1, index) : join(h1, v0, index);
+        h0 = v0, h1 = v1;
+        if (steps == 0) {
+            head0 = lo, head1 = hi;
+        } else {
+            uint8_t* at = base + 64 * steps;
+            _mm256_stream_si256(reinterpret_cast<__m256i*>(at), lo);
+            _mm256_stream_si256(reinterpret_cast<__m256i*>(at + 32), hi);
+        }
+        ++steps;
+    }
+
+    // Stores the `lead` bytes after the last streamed cache line, then the first one.
+    void finish() const {
+        if (steps == 0) return;
+        uint8_t* at = base + 64 * steps;
+        if (lead < 32) {
+            store_bytes(at, join(h1, h1, index), 0, lead);
+        } else {
+            store_bytes(at, join(h0, h1, index), 0, 32);
+            store_bytes(at + 32, join(h1, h1, index), 0, lead - 32);
+        }
+        store_bytes(base, head0, lead < 32 ? lead : 32, 32);
+        store_bytes(base + 32, head1, lead < 32 ? 0 : lead - 32, 32);
+    }
+};
+
+// Where a kernel's steps store both lines of a row: each step gives 64 bytes of
+// each line, at `at` bytes into it.
+template <stores kind>
+struct row_stores {
+    uint8_t* upper;
+    uint8_t* lower;
+    row_stores(uint8_t* up, uint8_t* down, size_t) : upper(up), lower(down) {}
+    void step(size_t at, __m256i up0, __m256i up1, __m256i down0, __m256i down1) {
+        store32<kind>(upper + at, up0);
+        store32<kind>(upper + at + 32, up1);
+        store32<kind>(lower + at, down0);
+        store32<kind>(lower + at + 32, down1);
+    }
+    void finish() const {}
+};
+
+template <>
+struct row_stores<stores::realigned> {
+    line_streamer upper, lower;
+    row_stores(uint8_t* up, uint8_t* down, size_t length) : upper(up, length), lower(down, length) {}
+    void step(size_t, __m256i up0, __m256i up1, __m256i down0, __m256i down1) {
+        upper.step(up0, up1);
+        lower.step(down0, down1);
+    }
+    void finish() const {
+        upper.finish();
+        lower.finish();
+    }
+};
+
+// A streamed row kernel for lines anywhere: straight where both lines start on
+// cache lines; shifted onto them where they start elsewhere (anywhere with byte
+// permutes, on 4-byte boundaries without); else stored plainly.
+template <show_row_kernel on_cache_lines, show_row_kernel shifted, show_row_kernel plain>
+void streamed(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    const uintptr_t both = reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower);
+#ifdef __AVX512VBMI__
+    constexpr uintptr_t shiftable = 1;
+#else
+    constexpr uintptr_t shiftable = 4;
+#endif
+    (both % 64 == 0 ? on_cache_lines : both % shiftable == 0 ? shifted : plain)(cells, pairs, upper, lower);
 }
 
 // Plain stores fetch each output line before they write it: a kernel that
@@ -47,17 +179,6 @@ inline void fetch_lines_ahead(const uint8_t* upper, const uint8_t* lower) {
     if (kind != stores::plain) return;
     _mm_prefetch(reinterpret_cast<const char*>(upper) + 256, _MM_HINT_T0);
     _mm_prefetch(reinterpret_cast<const char*>(lower) + 256, _MM_HINT_T0);
-}
-
-// Whether both lines of a streamed row allow whole 32-byte stores.
-inline bool on_32_byte_lines(const uint8_t* upper, const uint8_t* lower) {
-    return ((reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower)) & 31) == 0;
-}
-
-// A streamed row kernel: whole 32-byte stores where both lines allow them, else halves.
-template <show_row_kernel whole, show_row_kernel halves>
-void streamed(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    (on_32_byte_lines(upper, lower) ? whole : halves)(cells, pairs, upper, lower);
 }
 
 }  // namespace

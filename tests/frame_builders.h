@@ -98,16 +98,30 @@ struct exact_buffer {
 };
 
 // An output buffer that starts `offset` bytes into its heap block and ends exactly at the block's end.
+// An output buffer `offset` bytes past a cache line, with guard bytes of `fill`
+// on both sides.
 struct output_buffer {
+    static constexpr size_t guard = 64;
     std::unique_ptr<uint8_t[]> block;
     uint8_t* data;
     size_t size;
+    uint8_t fill;
 
-    explicit output_buffer(size_t bytes_needed, size_t offset = 0, uint8_t fill = 0x5A)
-        : block(new uint8_t[bytes_needed + offset]), data(block.get() + offset), size(bytes_needed) {
-        std::memset(block.get(), fill, bytes_needed + offset);
+    explicit output_buffer(size_t bytes_needed, size_t offset = 0, uint8_t fill_byte = 0x5A)
+        : block(new uint8_t[bytes_needed + 3 * guard]), size(bytes_needed), fill(fill_byte) {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(block.get());
+        data = block.get() + ((start + guard - 1) / guard * guard - start) + offset % guard;
+        std::memset(block.get(), fill, bytes_needed + 3 * guard);
     }
     bytes contents() const { return bytes(data, data + size); }
+    // Whether no byte around the buffer was written.
+    bool guards_intact() const {
+        const uint8_t* end = block.get() + size + 3 * guard;
+        for (const uint8_t* p = block.get(); p < end; ++p) {
+            if ((p < data || p >= data + size) && *p != fill) return false;
+        }
+        return true;
+    }
 };
 
 inline frame_fault decode_intra(DecoderContext& ctx, output_buffer& out, const bytes& frame) {

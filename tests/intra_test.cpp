@@ -214,21 +214,28 @@ TEST(Intra, LongerFramesAreFine) {
     EXPECT_EQ(out.contents(), frames::render(cells, 8, 2, false));
 }
 
+// Every level, plain and streamed, at every offset from a cache line: lines of
+// a few bytes, and lines of many cache lines that are staged in several chunks.
 TEST(Intra, OutputNeedNotBeAligned) {
     std::mt19937 rng(17);
-    const int w = 24, h = 4;
-    const bytes cells = frames::random_bytes(rng, w * h * 3 / 2);
-    for (uint32_t compression : {compression_yuy2, compression_rgb32}) {
-        for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
-            for (size_t offset = 0; offset < 16; ++offset) {
-                DecoderContext ctx;
-                ctx.m_kernel_mask = level.mask;
-                ASSERT_TRUE(ctx.setup(w, h, 2, compression));
-                output_buffer out(ctx.output_size(), offset, 0x33);
-                EXPECT_EQ(frames::decode_intra(ctx, out, frames::intra_frame(cells)), frame_fault::none);
-                EXPECT_EQ(out.contents(), frames::render(cells, w, h, compression == compression_rgb32)) << offset;
-                // Nothing is written before the buffer either.
-                for (size_t i = 0; i < offset; ++i) ASSERT_EQ(out.block[i], 0x33);
+    for (const int w : {24, 1032}) {
+        const int h = 4;
+        const bytes cells = frames::random_bytes(rng, size_t(w * h * 3 / 2));
+        for (uint32_t compression : {compression_yuy2, compression_rgb32}) {
+            const bytes want = frames::render(cells, w, h, compression == compression_rgb32);
+            for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
+                for (bool streamed : {false, true}) {
+                    for (size_t offset = 0; offset < 64; ++offset) {
+                        DecoderContext ctx;
+                        ctx.m_kernel_mask = level.mask;
+                        ASSERT_TRUE(ctx.setup(w, h, 2, compression));
+                        ctx.m_stream_output = streamed;
+                        output_buffer out(ctx.output_size(), offset, 0x33);
+                        EXPECT_EQ(frames::decode_intra(ctx, out, frames::intra_frame(cells)), frame_fault::none);
+                        ASSERT_EQ(out.contents(), want) << level.name << " streamed " << streamed << " offset " << offset;
+                        ASSERT_TRUE(out.guards_intact()) << level.name << " streamed " << streamed << " offset " << offset;
+                    }
+                }
             }
         }
     }
