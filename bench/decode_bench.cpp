@@ -101,12 +101,15 @@ const stream_pair& stream_for(const frame_size& s, uint32_t mode, stream_kind ki
     return made[{s.width, s.height, mode, kind}] = std::move(p);
 }
 
-// One decoder's working set: context (with its reference frame), input frame, output.
+// One decoder's working set: context (with its reference frame), input frame,
+// output (starting `offset` bytes past a page boundary, as a host's may).
 struct decode_set {
     ruv::DecoderContext ctx;
-    buffer input, output;
-    decode_set(const frame_size& s, uint32_t mode, bool rgb, uint32_t level_mask, const std::vector<uint8_t>& frame)
-        : input(frame.size()), output(output_bytes(s, rgb)) {
+    buffer input, output_block;
+    uint8_t* output;
+    decode_set(const frame_size& s, uint32_t mode, bool rgb, uint32_t level_mask, const std::vector<uint8_t>& frame,
+               size_t offset)
+        : input(frame.size()), output_block(output_bytes(s, rgb) + offset), output(output_block.data() + offset) {
         ctx.m_kernel_mask = level_mask;
         ctx.setup(s.width, s.height, mode, compression_of(rgb));
         std::memcpy(input.data(), frame.data(), frame.size());
@@ -114,16 +117,17 @@ struct decode_set {
 };
 
 // Intra frames (coding mode 3 also keeps the picture as the reference frame).
-void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool rgb, uint32_t level_mask) {
+void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool rgb, uint32_t level_mask,
+           size_t offset = 0) {
     const std::vector<uint8_t>& frame = stream_for(s, mode, stream_kind::still).key.bytes;
     const size_t set_bytes = frame.size() + output_bytes(s, rgb) + (mode != 0 ? frame.size() : 0);
     std::vector<std::unique_ptr<decode_set>> pool(pool_sets(cold, set_bytes));
-    for (auto& set : pool) set = std::make_unique<decode_set>(s, mode, rgb, level_mask, frame);
+    for (auto& set : pool) set = std::make_unique<decode_set>(s, mode, rgb, level_mask, frame, offset);
     size_t next = 0;
     for (auto _ : state) {
         decode_set& d = *pool[next];
-        d.ctx.decode_intra(d.output.data(), d.input.data(), d.input.size);
-        benchmark::DoNotOptimize(d.output.data());
+        d.ctx.decode_intra(d.output, d.input.data(), d.input.size);
+        benchmark::DoNotOptimize(d.output);
         next = next + 1 == pool.size() ? 0 : next + 1;
     }
     set_counters(state, s, pool.size());
@@ -132,19 +136,19 @@ void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool
 // A delta frame decoded again and again over the reference it changes: the codes
 // stay the same, so the work per frame does too.
 void delta(benchmark::State& state, frame_size s, bool cold, uint32_t mode, stream_kind kind, bool rgb,
-           uint32_t level_mask) {
+           uint32_t level_mask, size_t offset = 0) {
     const stream_pair& stream = stream_for(s, mode, kind);
     const size_t set_bytes = stream.frame.bytes.size() + output_bytes(s, rgb) + s.pixels() / 2 * 3;
     std::vector<std::unique_ptr<decode_set>> pool(pool_sets(cold, set_bytes));
     for (auto& set : pool) {
-        set = std::make_unique<decode_set>(s, mode, rgb, level_mask, stream.frame.bytes);
-        set->ctx.decode_intra(set->output.data(), stream.key.bytes.data(), stream.key.bytes.size());
+        set = std::make_unique<decode_set>(s, mode, rgb, level_mask, stream.frame.bytes, offset);
+        set->ctx.decode_intra(set->output, stream.key.bytes.data(), stream.key.bytes.size());
     }
     size_t next = 0;
     for (auto _ : state) {
         decode_set& d = *pool[next];
-        d.ctx.decode_delta(d.output.data(), d.input.data(), d.input.size);
-        benchmark::DoNotOptimize(d.output.data());
+        d.ctx.decode_delta(d.output, d.input.data(), d.input.size);
+        benchmark::DoNotOptimize(d.output);
         next = next + 1 == pool.size() ? 0 : next + 1;
     }
     set_counters(state, s, pool.size());
@@ -291,6 +295,22 @@ void register_all() {
                 for (anchor_kind k : {anchor_kind::memcpy_output, anchor_kind::stream, anchor_kind::stream_nt,
                                       anchor_kind::stream_ref, anchor_kind::stream_ref_nt, anchor_kind::libyuv}) {
                     add(std::string(anchor_name(k)) + "_" + out, [=](benchmark::State& st) { anchor(st, s, cold, k, rgb); });
+                }
+                // Outputs where hosts put them: 0 to 56 bytes past a cache line, at
+                // the sizes hosts play, with the level the decoder picks.
+                if (s.width == 720 || s.width == 1920) {
+                    const uint32_t mask = levels.back().mask;
+                    const std::string lv = "_" + std::string(levels.back().name);
+                    for (size_t offset = 0; offset < 64; offset += 8) {
+                        const std::string at = "_at" + std::to_string(offset);
+                        for (uint32_t mode : {0u, 3u}) {
+                            add("intra_m" + std::to_string(mode) + "_" + out + lv + at,
+                                [=](benchmark::State& st) { intra(st, s, cold, mode, rgb, mask, offset); });
+                        }
+                        add("delta_m3_greedy_" + out + lv + at, [=](benchmark::State& st) {
+                            delta(st, s, cold, 3, stream_kind::greedy, rgb, mask, offset);
+                        });
+                    }
                 }
                 for (const ruv::kernel_level& level : levels) {
                     const std::string lv = "_" + std::string(level.name);
