@@ -1,5 +1,6 @@
 // Scalar reference kernels that turn one 12-byte cell pair into its two output
-// lines: 8 bytes of YUY2 or 16 bytes of RGB32 a line.
+// lines: 8 bytes of YUY2 or 16 bytes of RGB32 a line, or 4 bytes of luma a line
+// and 2 of each chroma plane (I420).
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,15 @@ inline void rgb32_pair_c(const uint8_t* cell, uint8_t* upper, uint8_t* lower) {
         rgb32_pixel_c(luma[2], db, dg, dr, lower + 8 * c);
         rgb32_pixel_c(luma[3], db, dg, dr, lower + 8 * c + 4);
     }
+}
+
+// I420 keeps the cell pair's samples as they are: luma A0 A1 B0 B1 on the upper
+// line, A2 A3 B2 B3 on the lower, UA UB and VA VB on the chroma lines.
+inline void i420_pair_c(const uint8_t* cell, uint8_t* y_upper, uint8_t* y_lower, uint8_t* u, uint8_t* v) {
+    y_upper[0] = cell[0], y_upper[1] = cell[1], y_upper[2] = cell[4], y_upper[3] = cell[5];
+    y_lower[0] = cell[2], y_lower[1] = cell[3], y_lower[2] = cell[6], y_lower[3] = cell[7];
+    u[0] = cell[8], u[1] = cell[10];
+    v[0] = cell[9], v[1] = cell[11];
 }
 
 }  // namespace ruv

@@ -24,7 +24,8 @@ setup_refusal check_setup(int32_t width, int32_t height, uint32_t coding_mode, u
     if (width % (coding_mode == 0 ? 4 : 8) != 0) return setup_refusal::width_off_grid;
     if (height % 2 != 0) return setup_refusal::height_odd;
     if (uint64_t(width) * uint64_t(height) * 4 + 32 > max_block_bytes) return setup_refusal::too_large;
-    if (output_compression != compression_rgb32 && output_compression != compression_yuy2)
+    if (output_compression != compression_rgb32 && output_compression != compression_yuy2 &&
+        output_compression != compression_i420)
         return setup_refusal::output_compression;
     return setup_refusal::none;
 }
@@ -56,7 +57,7 @@ const char* describe(setup_refusal refusal) {
             return "the width is not a multiple of 4 (coding mode 0) or of 8 (coding modes 1 to 4)";
         case setup_refusal::height_odd: return "the height is odd";
         case setup_refusal::too_large: return "the picture's buffers would not fit in 32 bits (4 GiB)";
-        case setup_refusal::output_compression: return "the output is neither RGB32 nor YUY2";
+        case setup_refusal::output_compression: return "the output is none of RGB32, YUY2 and I420";
         case setup_refusal::out_of_memory: return "out of memory for the picture's buffers";
     }
     return "unknown reason";
@@ -87,14 +88,11 @@ bool DecoderContext::setup(int32_t width, int32_t height, uint32_t coding_mode,
         m_ref_frame = m_ref_block + (((start + 32) & ~uintptr_t(31)) - start);
 
         // A delta frame before any intra frame then shows black, not stale memory.
-        const size_t pairs = pixels / 8;
-        for (size_t i = 0; i < pairs; ++i) {
-            std::memset(m_ref_frame + 12 * i, 0, 8);
-            std::memset(m_ref_frame + 12 * i + 8, 128, 4);
-        }
+        clear_reference();
         std::memset(m_table_opt, 0, pixels / 8 * 2);
     }
     m_rgb_output = output_compression == compression_rgb32 ? 1 : 0;
+    m_planar_output = output_compression == compression_i420 ? 1 : 0;
     // Such an output leaves the cache before it is read again: writing its lines
     // without reading them first saves the memory traffic of those reads.
     m_stream_output = output_size() > detected_core_cache_bytes();
@@ -108,6 +106,15 @@ bool DecoderContext::setup(int32_t width, int32_t height, uint32_t coding_mode,
     return true;
 }
 
+void DecoderContext::clear_reference() {
+    if (!m_ref_frame) return;
+    const size_t pairs = size_t(m_width) * size_t(m_height) / 8;
+    for (size_t i = 0; i < pairs; ++i) {
+        std::memset(m_ref_frame + 12 * i, 0, 8);
+        std::memset(m_ref_frame + 12 * i + 8, 128, 4);
+    }
+}
+
 void DecoderContext::release() {
     delete[] m_ref_block;
     delete[] m_table_opt;
@@ -119,7 +126,23 @@ void DecoderContext::release() {
 }
 
 size_t DecoderContext::output_size() const {
-    return size_t(m_width) * size_t(m_height) * (m_rgb_output ? 4 : 2);
+    const size_t pixels = size_t(m_width) * size_t(m_height);
+    return m_planar_output ? pixels / 2 * 3 : pixels * (m_rgb_output ? 4 : 2);
+}
+
+picture_planes DecoderContext::packed_planes(uint8_t* output) const {
+    picture_planes p;
+    const size_t w = size_t(m_width), h = size_t(m_height);
+    if (m_planar_output) {
+        p.top[0] = output, p.stride[0] = ptrdiff_t(w);
+        p.top[1] = output + w * h, p.stride[1] = ptrdiff_t(w / 2);
+        p.top[2] = output + w * h + w * h / 4, p.stride[2] = ptrdiff_t(w / 2);
+    } else if (m_rgb_output) {
+        p.top[0] = output + (h - 1) * w * 4, p.stride[0] = -ptrdiff_t(w * 4);
+    } else {
+        p.top[0] = output, p.stride[0] = ptrdiff_t(w * 2);
+    }
+    return p;
 }
 
 size_t DecoderContext::intra_frame_size() const { return ruv::intra_frame_size(m_width, m_height); }

@@ -2,8 +2,10 @@
 //
 // A context is set up for a frame size, a coding mode and an output kind, then
 // decodes intra frames (decode_intra) and delta frames (decode_delta) in stream
-// order into a caller's output buffer of output_size() bytes: YUY2 rows top-down,
-// or RGB32 rows bottom-up with the pixel's luma in the fourth byte.
+// order into a caller's picture: YUY2, RGB32 with the pixel's luma in the fourth
+// byte, or planar I420, each plane at its own place and row stride; packed, an
+// output buffer of output_size() bytes holds YUY2 and I420 rows top-down and
+// RGB32 rows bottom-up.
 //
 // Every decode is told the frame's length and never reads past it. A frame that
 // is malformed or short is decoded as far as it is sound; the rest of the picture
@@ -65,6 +67,15 @@ namespace ruv {
 // Output compressions, as a host names them in biCompression.
 constexpr uint32_t compression_rgb32 = 0;           // BI_RGB, 32 bits a pixel
 constexpr uint32_t compression_yuy2 = 0x32595559;   // FourCC "YUY2", 16 bits a pixel
+constexpr uint32_t compression_i420 = 0x30323449;   // FourCC "I420": planes Y, U, V, 12 bits a pixel
+
+// Where a decoded picture goes: each plane by its top row and the bytes from
+// one row to the next, negative where rows run upwards in memory. YUY2 and
+// RGB32 use plane 0; I420 has Y (width x height), U and V (width/2 x height/2).
+struct picture_planes {
+    uint8_t* top[3] = {};
+    ptrdiff_t stride[3] = {};
+};
 
 // What a decoder found wrong with a frame; none for a well-formed one.
 enum class frame_fault : uint8_t {
@@ -92,7 +103,7 @@ enum class setup_refusal : uint8_t {
     width_off_grid,       // not a multiple of 4, or of 8 for coding modes 1 to 4
     height_odd,
     too_large,            // buffers beyond 32 bits
-    output_compression,   // neither RGB32 nor YUY2
+    output_compression,   // none of RGB32, YUY2 and I420
     out_of_memory,
 };
 setup_refusal check_setup(int32_t width, int32_t height, uint32_t coding_mode, uint32_t output_compression);
@@ -141,7 +152,8 @@ struct DecoderContext {
     int32_t m_height = 0;
     int32_t m_shift2 = 0;             // left shift of 2-bit deltas
     int32_t m_shift4 = 0;             // left shift of scaled 4-bit deltas
-    int32_t m_rgb_output = 0;         // 1: RGB32, 0: YUY2
+    int32_t m_rgb_output = 0;         // 1: RGB32, 0: YUY2 (or I420)
+    int32_t m_planar_output = 0;      // 1: I420
     uint32_t m_kernel_mask = kernels_all;  // the kernel levels setup may choose (0: scalar only)
     kernel_table m_kernels;           // chosen at setup from m_kernel_mask and the processor
     bool m_stream_output = false;     // output larger than a core's cache: stored non-temporally
@@ -156,7 +168,7 @@ struct DecoderContext {
     // context released) sizes that are not positive, off the decoding grid
     // (width a multiple of 4 and height even; width a multiple of 8 for coding
     // modes 1 to 4), or whose buffers do not fit in 32 bits; a coding mode above
-    // 4; an output compression other than RGB32 or YUY2; a failed allocation.
+    // 4; an output compression other than RGB32, YUY2 or I420; a failed allocation.
     // The reference frame starts as a black picture and the mode table as zeros.
     // The kernels are chosen here, once, from m_kernel_mask and the processor.
     bool setup(int32_t width, int32_t height, uint32_t coding_mode, uint32_t output_compression);
@@ -164,19 +176,37 @@ struct DecoderContext {
     // Frees the buffers; harmless on a released context.
     void release();
 
-    // Bytes of the output buffer that one frame fills.
+    // Makes the reference frame a black picture, as setup leaves it.
+    void clear_reference();
+
+    // Bytes of the output buffer that one frame fills, packed.
     size_t output_size() const;
+    // The planes of a packed output buffer: YUY2 and I420 rows top-down, RGB32
+    // rows bottom-up, I420's planes one after the other.
+    picture_planes packed_planes(uint8_t* output) const;
     // Bytes of a whole intra frame, header word included.
     size_t intra_frame_size() const;
     // Number of 8x2 blocks, one mode word each (coding modes 1 to 4).
     size_t block_count() const;
 
-    // Decodes an intra frame and, for coding modes 1 to 4, keeps it as the reference frame.
-    frame_fault decode_intra(uint8_t* output, const uint8_t* frame, size_t frame_length);
+    // Decodes an intra frame into the picture and, for coding modes 1 to 4, keeps
+    // it as the reference frame. A null picture decodes into the reference only.
+    frame_fault decode_intra(const picture_planes* picture, const uint8_t* frame, size_t frame_length);
 
     // Decodes a delta frame against the reference frame (coding modes 1 to 4 only;
-    // in coding mode 0 it decodes the frame as an intra frame).
-    frame_fault decode_delta(uint8_t* output, const uint8_t* frame, size_t frame_length);
+    // in coding mode 0 it decodes the frame as an intra frame). A null picture
+    // decodes into the reference only.
+    frame_fault decode_delta(const picture_planes* picture, const uint8_t* frame, size_t frame_length);
+
+    // The same into a packed output buffer of output_size() bytes.
+    frame_fault decode_intra(uint8_t* output, const uint8_t* frame, size_t frame_length) {
+        const picture_planes planes = packed_planes(output);
+        return decode_intra(&planes, frame, frame_length);
+    }
+    frame_fault decode_delta(uint8_t* output, const uint8_t* frame, size_t frame_length) {
+        const picture_planes planes = packed_planes(output);
+        return decode_delta(&planes, frame, frame_length);
+    }
 
     // The mode-table unpackers that decode_delta runs; exposed for tests and fuzzing.
     // Packed records (coding modes 1 and 2) lie in [records, records_end); run-length

@@ -12,9 +12,9 @@
 
 namespace ruv {
 
-frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, size_t frame_length) {
+frame_fault DecoderContext::decode_delta(const picture_planes* picture, const uint8_t* frame, size_t frame_length) {
     // Coding mode 0 keeps no reference frame: every frame is an intra frame.
-    if (m_coding_mode == 0 || !m_ref_frame) return decode_intra(output, frame, frame_length);
+    if (m_coding_mode == 0 || !m_ref_frame) return decode_intra(picture, frame, frame_length);
 
     const delta_layout layout = read_delta_layout(uint32_t(m_coding_mode), frame, frame_length);
     frame_fault fault = layout.fault;
@@ -26,8 +26,8 @@ frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, 
         fault = unpack_rle_table(table + 4, table + layout.table_length);
     }
 
-    const row_placement place(output, m_width, m_height, m_rgb_output != 0);
-    const row_shower show(m_kernels, m_rgb_output != 0, m_stream_delta_output);
+    const row_placement place(picture, m_width, m_height, m_rgb_output != 0, m_planar_output != 0);
+    const row_shower show(m_kernels, m_rgb_output != 0, m_planar_output != 0, m_stream_delta_output);
     const size_t blocks_per_row = place.pairs_per_row / 2;
     size_t done = 0;  // blocks rebuilt
     if (rebuild) {
@@ -39,7 +39,7 @@ frame_fault DecoderContext::decode_delta(uint8_t* output, const uint8_t* frame, 
             const size_t first = row * blocks_per_row;
             uint8_t* const ref_row = m_ref_frame + 24 * first;
             const size_t rebuilt = rebuild_row(m_table_opt + 4 * first, blocks_per_row, ref_row, m_shown_row, cursor);
-            show(cursor.row_kept ? ref_row : m_shown_row, 2 * rebuilt, place.upper(row), place.lower(row));
+            show(cursor.row_kept ? ref_row : m_shown_row, 2 * rebuilt, place, row, 0);
             done += rebuilt;
             if (rebuilt < blocks_per_row) break;
         }

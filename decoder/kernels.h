@@ -49,6 +49,11 @@ struct delta_cursor {
 // Shows `pairs` cell pairs (12 bytes each) on the two output lines of a cell row.
 using show_row_kernel = void (*)(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower);
 
+// Shows `pairs` cell pairs as I420: 4 bytes of luma a pair on each of the two
+// luma lines, and the pair's two U and two V samples on its chroma lines.
+using show_i420_kernel = void (*)(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t* y_lower, uint8_t* u,
+                                  uint8_t* v);
+
 // Rebuilds up to `blocks` 8x2 blocks of a cell row under their mode words (4 table
 // bytes each): the reference cell pairs in place, the shown ones to `shown`
 // (unless the row keeps every block, which sets row_kept). Stops before the first
@@ -87,6 +92,8 @@ struct kernel_table {
     // before any later ones.
     show_row_kernel show_yuy2_stream = nullptr;
     show_row_kernel show_rgb32_stream = nullptr;
+    show_i420_kernel show_i420 = nullptr;
+    show_i420_kernel show_i420_stream = nullptr;
     void (*end_stream)() = nullptr;
     // Copies bytes with non-temporal stores where it can: intra frames kept as the
     // reference frame of an output that is streamed.

@@ -249,6 +249,8 @@ void fill_kernels_avx2(kernel_table& table) {
                                                     avx2::show_yuy2_as<stores::plain>>;
     table.show_rgb32_stream = avx2::streamed<avx2::show_rgb32_as<stores::streamed>, avx2::show_rgb32_as<stores::realigned>,
                                                     avx2::show_rgb32_as<stores::plain>>;
+    table.show_i420 = avx2::show_i420_as<false>;
+    table.show_i420_stream = avx2::show_i420_stream;
     table.copy_stream = avx2::copy_stream;
     table.rebuild_row[0] = avx2::rebuild_row<0>;
     table.rebuild_row[1] = avx2::rebuild_row<1>;

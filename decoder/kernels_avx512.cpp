@@ -548,6 +548,8 @@ void fill_kernels_avx512(kernel_table& table) {
                                                     avx512::show_yuy2_as<stores::plain>>;
     table.show_rgb32_stream = avx512::streamed<avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::realigned>,
                                                     avx512::show_rgb32_as<stores::plain>>;
+    table.show_i420 = avx2::show_i420_as<false>;
+    table.show_i420_stream = avx2::show_i420_stream;
     table.rle_codes = read_windows<avx512::compressed_window>;
     // The AVX2 row kernel, this file's own copy, built for AVX-512.
     table.rebuild_row[0] = avx2::rebuild_row<0, avx512::row_parts<avx512::expanded_payload>>;

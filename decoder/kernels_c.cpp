@@ -16,6 +16,10 @@ void show_row(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower
     for (size_t i = 0; i < pairs; ++i) pair(cells + 12 * i, upper + pair_bytes * i, lower + pair_bytes * i);
 }
 
+void show_i420(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t* y_lower, uint8_t* u, uint8_t* v) {
+    for (size_t i = 0; i < pairs; ++i) i420_pair_c(cells + 12 * i, y_upper + 4 * i, y_lower + 4 * i, u + 2 * i, v + 2 * i);
+}
+
 void end_stream() {}
 
 void copy(uint8_t* to, const uint8_t* from, size_t bytes) { std::memcpy(to, from, bytes); }
@@ -41,6 +45,8 @@ void fill_kernels_c(kernel_table& table) {
     table.show_rgb32 = c::show_row<rgb32_pair_c, 16>;
     table.show_yuy2_stream = table.show_yuy2;
     table.show_rgb32_stream = table.show_rgb32;
+    table.show_i420 = c::show_i420;
+    table.show_i420_stream = c::show_i420;
     table.end_stream = c::end_stream;
     table.copy_stream = c::copy;
     table.rebuild_row[0] = rebuild_row_with<0, c::rebuilder>;

@@ -171,6 +171,69 @@ void streamed(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower
     (both % 64 == 0 ? on_cache_lines : both % shiftable == 0 ? shifted : plain)(cells, pairs, upper, lower);
 }
 
+// I420, eight cell pairs a step: each pair's 12 bytes picked into dwords (upper
+// luma, lower luma, UA UB VA VB) in its own 128-bit lane, the dwords of eight
+// pairs gathered by unpacks and one dword permute, and the chroma dwords split
+// into U and V. Odd pairs are loaded from 4 bytes before them, so that no load
+// reaches past the last pair. The last one to seven pairs are copied byte by byte.
+template <bool stream>
+void show_i420_as(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t* y_lower, uint8_t* u, uint8_t* v) {
+    const __m256i pick = _mm256_setr_epi8(0, 1, 4, 5, 2, 3, 6, 7, 8, 10, 9, 11, -1, -1, -1, -1,  //
+                                          4, 5, 8, 9, 6, 7, 10, 11, 12, 14, 13, 15, -1, -1, -1, -1);
+    const __m256i in_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i split = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15,  //
+                                           0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
+    size_t i = 0;
+    for (; i + 8 <= pairs; i += 8) {
+        const uint8_t* c = cells + 12 * i;
+        read_ahead(c);
+        __m256i p[4];
+        for (int j = 0; j < 4; ++j) {
+            const __m128i even = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 24 * j));
+            const __m128i odd = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + 24 * j + 8));
+            p[j] = _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(even), odd, 1), pick);
+        }
+        const __m256i luma01 = _mm256_unpacklo_epi32(p[0], p[1]), luma23 = _mm256_unpacklo_epi32(p[2], p[3]);
+        const __m256i chroma01 = _mm256_unpackhi_epi32(p[0], p[1]), chroma23 = _mm256_unpackhi_epi32(p[2], p[3]);
+        const __m256i up = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(luma01, luma23), in_order);
+        const __m256i down = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi64(luma01, luma23), in_order);
+        const __m256i chroma = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(chroma01, chroma23), in_order);
+        // U of pairs 0-3, V of 0-3 | U of 4-7, V of 4-7, then U in the low half, V in the high.
+        const __m256i planes = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(chroma, split), _MM_SHUFFLE(3, 1, 2, 0));
+        uint8_t* const yu = y_upper + 4 * i;
+        uint8_t* const yl = y_lower + 4 * i;
+        if (stream) {
+            _mm256_stream_si256(reinterpret_cast<__m256i*>(yu), up);
+            _mm256_stream_si256(reinterpret_cast<__m256i*>(yl), down);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(u + 2 * i), _mm256_castsi256_si128(planes));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(v + 2 * i), _mm256_extracti128_si256(planes, 1));
+        } else {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(yu), up);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(yl), down);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * i), _mm256_castsi256_si128(planes));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * i), _mm256_extracti128_si256(planes, 1));
+        }
+    }
+    for (; i < pairs; ++i) {
+        const uint8_t* c = cells + 12 * i;
+        uint8_t* const yu = y_upper + 4 * i;
+        uint8_t* const yl = y_lower + 4 * i;
+        yu[0] = c[0], yu[1] = c[1], yu[2] = c[4], yu[3] = c[5];
+        yl[0] = c[2], yl[1] = c[3], yl[2] = c[6], yl[3] = c[7];
+        u[2 * i] = c[8], u[2 * i + 1] = c[10];
+        v[2 * i] = c[9], v[2 * i + 1] = c[11];
+    }
+}
+
+// Streamed I420 where the luma lines start on 32-byte boundaries and the chroma
+// lines on 16-byte ones, which the stores need; plain elsewhere.
+inline void show_i420_stream(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t* y_lower, uint8_t* u,
+                             uint8_t* v) {
+    const uintptr_t luma = reinterpret_cast<uintptr_t>(y_upper) | reinterpret_cast<uintptr_t>(y_lower);
+    const uintptr_t chroma = reinterpret_cast<uintptr_t>(u) | reinterpret_cast<uintptr_t>(v);
+    (luma % 32 == 0 && chroma % 16 == 0 ? show_i420_as<true> : show_i420_as<false>)(cells, pairs, y_upper, y_lower, u, v);
+}
+
 // Plain stores fetch each output line before they write it: a kernel that
 // stores plainly asks for its lines this far ahead, so that those fetches
 // overlap instead of each holding back a store.

@@ -220,6 +220,20 @@ inline bytes render(const bytes& cells, int width, int height, bool rgb) {
     return render(cells.data(), width, height, rgb);
 }
 
+// Packed I420 (planes Y, U, V, rows top-down) of the samples a YUY2 picture carries.
+inline bytes i420_of_yuy2(const bytes& yuy2, int width, int height) {
+    const size_t w = size_t(width), h = size_t(height);
+    bytes out(w * h / 2 * 3);
+    for (size_t r = 0; r < h; ++r) {
+        for (size_t x = 0; x < w; ++x) out[r * w + x] = yuy2[r * 2 * w + 2 * x];
+        for (size_t x = 0; r % 2 == 0 && x < w / 2; ++x) {
+            out[w * h + r / 2 * (w / 2) + x] = yuy2[r * 2 * w + 4 * x + 1];
+            out[w * h + w * h / 4 + r / 2 * (w / 2) + x] = yuy2[r * 2 * w + 4 * x + 3];
+        }
+    }
+    return out;
+}
+
 // ---- Delta frames ---------------------------------------------------------------
 
 // Codes that rebuild sample blocks.

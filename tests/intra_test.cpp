@@ -214,15 +214,17 @@ TEST(Intra, LongerFramesAreFine) {
     EXPECT_EQ(out.contents(), frames::render(cells, 8, 2, false));
 }
 
-// Every level, plain and streamed, at every offset from a cache line: lines of
-// a few bytes, and lines of many cache lines that are staged in several chunks.
+// Every level and output, plain and streamed, at every offset from a cache line:
+// lines of a few bytes, and lines of many cache lines.
 TEST(Intra, OutputNeedNotBeAligned) {
     std::mt19937 rng(17);
     for (const int w : {24, 1032}) {
         const int h = 4;
         const bytes cells = frames::random_bytes(rng, size_t(w * h * 3 / 2));
-        for (uint32_t compression : {compression_yuy2, compression_rgb32}) {
-            const bytes want = frames::render(cells, w, h, compression == compression_rgb32);
+        for (uint32_t compression : {compression_yuy2, compression_rgb32, compression_i420}) {
+            const bytes want = compression == compression_i420
+                                   ? frames::i420_of_yuy2(frames::render(cells, w, h, false), w, h)
+                                   : frames::render(cells, w, h, compression == compression_rgb32);
             for (const kernel_level& level : kernel_levels(detected_kernel_mask())) {
                 for (bool streamed : {false, true}) {
                     for (size_t offset = 0; offset < 64; ++offset) {
