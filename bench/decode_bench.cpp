@@ -20,6 +20,7 @@
 
 #include "decoder.h"
 #include "kernels.h"
+#include "ruv/ruv.h"
 #include "stream_writer.h"
 #include "synthetic.h"
 
@@ -220,6 +221,93 @@ void stream_frame(const uint8_t* in, uint8_t* out, uint8_t* ref, size_t units) {
           : stream_frame_narrow<non_temporal, rgb, with_reference>)(in, out, ref, units);
 }
 
+// The floor of an I420 output: the same 1.5 bytes a pixel read and written, 16
+// bytes a store.
+template <bool non_temporal>
+void stream_i420_floor(const uint8_t* in, uint8_t* out, size_t units) {
+    for (size_t u = 0; u < units; ++u) {
+        const __m128i* src = reinterpret_cast<const __m128i*>(in + 48 * u);
+        if (!non_temporal) _mm_prefetch(reinterpret_cast<const char*>(src) + 1024, _MM_HINT_T0);
+        const __m128i a = _mm_load_si128(src), b = _mm_load_si128(src + 1), c = _mm_load_si128(src + 2);
+        __m128i* dst = reinterpret_cast<__m128i*>(out + 48 * u);
+        if (non_temporal) _mm_stream_si128(dst, a), _mm_stream_si128(dst + 1, b), _mm_stream_si128(dst + 2, c);
+        else _mm_store_si128(dst, a), _mm_store_si128(dst + 1, b), _mm_store_si128(dst + 2, c);
+    }
+    if (non_temporal) _mm_sfence();
+}
+
+void i420_anchor(benchmark::State& state, frame_size s, bool cold, bool non_temporal) {
+    const size_t bytes = s.pixels() / 2 * 3;
+    std::vector<std::unique_ptr<buffer>> in(pool_sets(cold, 2 * bytes)), out(in.size());
+    for (size_t i = 0; i < in.size(); ++i) in[i] = std::make_unique<buffer>(bytes, 100), out[i] = std::make_unique<buffer>(bytes);
+    size_t next = 0;
+    for (auto _ : state) {
+        (non_temporal ? stream_i420_floor<true> : stream_i420_floor<false>)(in[next]->data(), out[next]->data(), s.pixels() / 32);
+        benchmark::DoNotOptimize(out[next]->data());
+        benchmark::ClobberMemory();
+        next = next + 1 == in.size() ? 0 : next + 1;
+    }
+    set_counters(state, s, in.size());
+}
+
+// Decoding through the public API into a picture as a player's frame lays it
+// out: packed rows, or rows 128 bytes wider than the picture (RGB32 bottom-up,
+// as Windows lays it out).
+struct api_set {
+    ruv_decoder* decoder = nullptr;
+    buffer input, output;
+    ruv_picture picture{};
+    api_set(const frame_size& s, uint32_t mode, ruv_pixel_format format, bool wide, const std::vector<uint8_t>& frame)
+        : input(frame.size()), output(planes_bytes(s, format, wide)) {
+        const ruv_stream_info info{s.width, s.height, 101, mode};
+        const ruv_decoder_settings settings{format, RUV_KERNELS_ANY};
+        ruv_decoder_open(&info, &settings, &decoder);
+        std::memcpy(input.data(), frame.data(), frame.size());
+        const bool bottom_up = format == RUV_PIXEL_RGB32;
+        uint8_t* at = output.data();
+        for (int p = 0; p < (format == RUV_PIXEL_I420 ? 3 : 1); ++p) {
+            const size_t row = row_bytes(s, format, p), rows = p ? size_t(s.height) / 2 : size_t(s.height);
+            const size_t stride = row + (wide ? 128 : 0);
+            picture.data[p] = at + (bottom_up ? stride * (rows - 1) : 0);
+            picture.stride[p] = bottom_up ? -ptrdiff_t(stride) : ptrdiff_t(stride);
+            at += stride * rows;
+        }
+    }
+    ~api_set() { ruv_decoder_close(decoder); }
+    static size_t row_bytes(const frame_size& s, ruv_pixel_format format, int plane) {
+        const size_t w = size_t(s.width);
+        return format == RUV_PIXEL_I420 ? (plane ? w / 2 : w) : w * (format == RUV_PIXEL_RGB32 ? 4 : 2);
+    }
+    static size_t planes_bytes(const frame_size& s, ruv_pixel_format format, bool wide) {
+        size_t n = 0;
+        for (int p = 0; p < (format == RUV_PIXEL_I420 ? 3 : 1); ++p)
+            n += (row_bytes(s, format, p) + (wide ? 128 : 0)) * (p ? size_t(s.height) / 2 : size_t(s.height));
+        return n;
+    }
+};
+
+// Intra frames of coding mode 0 or 3 (kind still: its key frame), or greedy
+// delta frames of coding mode 3 decoded again and again over their reference.
+void api_case(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool delta, ruv_pixel_format format,
+              bool wide) {
+    const stream_pair& stream = stream_for(s, mode, delta ? stream_kind::greedy : stream_kind::still);
+    const std::vector<uint8_t>& frame = delta ? stream.frame.bytes : stream.key.bytes;
+    const size_t set_bytes = frame.size() + api_set::planes_bytes(s, format, wide) + (mode != 0 ? s.pixels() / 2 * 3 : 0);
+    std::vector<std::unique_ptr<api_set>> pool(pool_sets(cold, set_bytes));
+    for (auto& set : pool) {
+        set = std::make_unique<api_set>(s, mode, format, wide, frame);
+        ruv_decode(set->decoder, stream.key.bytes.data(), stream.key.bytes.size(), 1, &set->picture, nullptr);
+    }
+    size_t next = 0;
+    for (auto _ : state) {
+        api_set& d = *pool[next];
+        ruv_decode(d.decoder, d.input.data(), d.input.size, delta ? 0 : 1, &d.picture, nullptr);
+        benchmark::DoNotOptimize(d.output.data());
+        next = next + 1 == pool.size() ? 0 : next + 1;
+    }
+    set_counters(state, s, pool.size());
+}
+
 enum class anchor_kind { memcpy_output, stream, stream_nt, stream_ref, stream_ref_nt, libyuv };
 
 void anchor(benchmark::State& state, frame_size s, bool cold, anchor_kind kind, bool rgb) {
@@ -295,6 +383,24 @@ void register_all() {
                 for (anchor_kind k : {anchor_kind::memcpy_output, anchor_kind::stream, anchor_kind::stream_nt,
                                       anchor_kind::stream_ref, anchor_kind::stream_ref_nt, anchor_kind::libyuv}) {
                     add(std::string(anchor_name(k)) + "_" + out, [=](benchmark::State& st) { anchor(st, s, cold, k, rgb); });
+                }
+                if (!rgb && (s.width == 720 || s.width == 1920)) {
+                    // Through the public API, every output format, packed and with wide rows.
+                    for (bool nt : {false, true}) {
+                        add(nt ? "stream_nt_i420" : "stream_i420", [=](benchmark::State& st) { i420_anchor(st, s, cold, nt); });
+                    }
+                    for (ruv_pixel_format format : {RUV_PIXEL_I420, RUV_PIXEL_YUY2, RUV_PIXEL_RGB32}) {
+                        const std::string f = format == RUV_PIXEL_I420 ? "i420" : format == RUV_PIXEL_YUY2 ? "yuy2" : "rgb32";
+                        for (bool wide : {false, true}) {
+                            const std::string layout = wide ? "_wide" : "_packed";
+                            for (uint32_t mode : {0u, 3u}) {
+                                add("api_intra_m" + std::to_string(mode) + "_" + f + layout,
+                                    [=](benchmark::State& st) { api_case(st, s, cold, mode, false, format, wide); });
+                            }
+                            add("api_delta_m3_greedy_" + f + layout,
+                                [=](benchmark::State& st) { api_case(st, s, cold, 3, true, format, wide); });
+                        }
+                    }
                 }
                 // Outputs where hosts put them: 0 to 56 bytes past a cache line, at
                 // the sizes hosts play, with the level the decoder picks.

@@ -41,7 +41,7 @@ using avx2::load_lanes;
 using avx2::place_in_four;
 using avx2::read_ahead;
 using avx2::row_stores;
-using avx2::streamed;
+using avx2::aligned_rows;
 using avx2::stores;
 
 // Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
@@ -542,11 +542,13 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
 
 void fill_kernels_avx512(kernel_table& table) {
     using avx512::stores;
-    table.show_yuy2 = avx512::show_yuy2_as<stores::plain>;
-    table.show_rgb32 = avx512::show_rgb32_as<stores::plain>;
-    table.show_yuy2_stream = avx512::streamed<avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::realigned>,
+    table.show_yuy2 = avx512::aligned_rows<8, avx512::show_yuy2_as<stores::plain>, avx512::show_yuy2_as<stores::plain>,
+                                              avx512::show_yuy2_as<stores::plain>>;
+    table.show_rgb32 = avx512::aligned_rows<16, avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_as<stores::plain>,
+                                              avx512::show_rgb32_as<stores::plain>>;
+    table.show_yuy2_stream = avx512::aligned_rows<8, avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::realigned>,
                                                     avx512::show_yuy2_as<stores::plain>>;
-    table.show_rgb32_stream = avx512::streamed<avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::realigned>,
+    table.show_rgb32_stream = avx512::aligned_rows<16, avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::realigned>,
                                                     avx512::show_rgb32_as<stores::plain>>;
     table.show_i420 = avx2::show_i420_as<false>;
     table.show_i420_stream = avx2::show_i420_stream;

@@ -37,16 +37,26 @@ inline void store32(uint8_t* p, __m256i v) {
     }
 }
 
-// The bytes of a from byte `32 - r` on, then those of b: the 32 bytes that
-// stand at an address r bytes before b's, where a came just before b. The index
-// is made by shift_index(r).
+// Shifting a line's bytes by r bytes (0 to 31) onto 32-byte boundaries: each
+// vector is rotated once (byte j of the result is byte (j - r) mod 32 of it),
+// and the 32 bytes at an address r bytes before a vector b, whose vector a came
+// just before, are then the first r bytes of rotated a and the rest of rotated b.
 #ifdef __AVX512VBMI__
-inline __m256i shift_index(uint32_t r) {
-    const __m256i k = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,  //
-                                       16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
-    return _mm256_add_epi8(k, _mm256_set1_epi8(int8_t(32 - r)));
-}
-inline __m256i join(__m256i a, __m256i b, __m256i index) { return _mm256_permutex2var_epi8(a, index, b); }
+struct shifter {
+    __m256i index;
+    __mmask32 from_a;
+    explicit shifter(uint32_t r)
+        : index(_mm256_and_si256(_mm256_add_epi8(_mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                                                  16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
+                                                                  29, 30, 31),
+                                                 _mm256_set1_epi8(int8_t(32 - r))),
+                                 _mm256_set1_epi8(31))),
+          from_a(__mmask32((uint64_t(1) << r) - 1)) {}
+    __m256i rotate(__m256i v) const { return _mm256_maskz_permutexvar_epi8(~0u, index, v); }
+    __m256i merge(__m256i rotated_a, __m256i rotated_b) const {
+        return _mm256_mask_blend_epi8(from_a, rotated_b, rotated_a);
+    }
+};
 
 // Stores bytes [from, to) of v at p + from.
 inline void store_bytes(uint8_t* p, __m256i v, uint32_t from, uint32_t to) {
@@ -54,16 +64,20 @@ inline void store_bytes(uint8_t* p, __m256i v, uint32_t from, uint32_t to) {
     _mm256_mask_storeu_epi8(p, __mmask32(upto & ~below), v);
 }
 #else
-// Without byte permutes, r is a multiple of 4 and the dwords are rotated:
-// dword j of the result is dword j + d of a or, past a's end, of b (d = 8 - r / 4).
-inline __m256i shift_index(uint32_t r) {
-    const __m256i j = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    return _mm256_add_epi32(j, _mm256_set1_epi32(int32_t(8 - r / 4)));
-}
-inline __m256i join(__m256i a, __m256i b, __m256i index) {
-    const __m256i from_a = _mm256_cmpgt_epi32(_mm256_set1_epi32(8), index);
-    return _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(b, index), _mm256_permutevar8x32_epi32(a, index), from_a);
-}
+// Without byte permutes, r is a multiple of 4 and whole dwords are rotated.
+struct shifter {
+    __m256i index;
+    __m256i from_a;
+    explicit shifter(uint32_t r)
+        : index(_mm256_and_si256(_mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                                  _mm256_set1_epi32(int32_t(8 - r / 4))),
+                                 _mm256_set1_epi32(7))),
+          from_a(_mm256_cmpgt_epi32(_mm256_set1_epi32(int32_t(r / 4)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))) {}
+    __m256i rotate(__m256i v) const { return _mm256_permutevar8x32_epi32(v, index); }
+    __m256i merge(__m256i rotated_a, __m256i rotated_b) const {
+        return _mm256_blendv_epi8(rotated_b, rotated_a, from_a);
+    }
+};
 
 // Stores bytes [from, to) of v at p + from; both are multiples of 4.
 inline void store_bytes(uint8_t* p, __m256i v, uint32_t from, uint32_t to) {
@@ -85,23 +99,24 @@ inline void store_bytes(uint8_t* p, __m256i v, uint32_t from, uint32_t to) {
 struct line_streamer {
     uint8_t* base;
     uint32_t lead;
-    __m256i index;
-    __m256i h0 = _mm256_setzero_si256(), h1 = _mm256_setzero_si256();  // the step before
+    shifter shift;
+    __m256i h0 = _mm256_setzero_si256(), h1 = _mm256_setzero_si256();  // the step before, rotated
     __m256i head0 = _mm256_setzero_si256(), head1 = _mm256_setzero_si256();
     size_t steps = 0;
 
     line_streamer(uint8_t* line, size_t length)
         : base(line - reinterpret_cast<uintptr_t>(line) % 64),
           lead(uint32_t(reinterpret_cast<uintptr_t>(line) % 64)),
-          index(shift_index(lead % 32)) {
+          shift(lead % 32) {
         _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T0);
         if (length > 0) _mm_prefetch(reinterpret_cast<const char*>(line + length - 1), _MM_HINT_T0);
     }
 
     void step(__m256i v0, __m256i v1) {
-        const __m256i lo = lead < 32 ? join(h1, v0, index) : join(h0, h1, index);
-        const __m256i hi = lead < 32 ? join(v0, v1, index) : join(h1, v0, index);
-        h0 = v0, h1 = v1;
+        const __m256i r0 = shift.rotate(v0), r1 = shift.rotate(v1);
+        const __m256i lo = lead < 32 ? shift.merge(h1, r0) : shift.merge(h0, h1);
+        const __m256i hi = lead < 32 ? shift.merge(r0, r1) : shift.merge(h1, r0);
+        h0 = r0, h1 = r1;
         if (steps == 0) {
             head0 = lo, head1 = hi;
         } else {
@@ -117,10 +132,10 @@ struct line_streamer {
         if (steps == 0) return;
         uint8_t* at = base + 64 * steps;
         if (lead < 32) {
-            store_bytes(at, join(h1, h1, index), 0, lead);
+            store_bytes(at, h1, 0, lead);
         } else {
-            store_bytes(at, join(h0, h1, index), 0, 32);
-            store_bytes(at + 32, join(h1, h1, index), 0, lead - 32);
+            store_bytes(at, shift.merge(h0, h1), 0, 32);
+            store_bytes(at + 32, h1, 0, lead - 32);
         }
         store_bytes(base, head0, lead < 32 ? lead : 32, 32);
         store_bytes(base + 32, head1, lead < 32 ? 0 : lead - 32, 32);
@@ -157,18 +172,31 @@ struct row_stores<stores::realigned> {
     }
 };
 
-// A streamed row kernel for lines anywhere: straight where both lines start on
-// cache lines; shifted onto them where they start elsewhere (anywhere with byte
-// permutes, on 4-byte boundaries without); else stored plainly.
-template <show_row_kernel on_cache_lines, show_row_kernel shifted, show_row_kernel plain>
-void streamed(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+// A row kernel for lines anywhere, from a kernel's variants: straight where both
+// lines start on cache lines; where both start at the same place in a cache
+// line, a whole number of cell pairs into it, a few pairs plainly up to the
+// cache line and the rest straight; else shifted onto the cache lines (anywhere
+// with byte permutes, on 4-byte boundaries without), or stored plainly.
+// Shifting costs a permute and a blend for each 32 bytes, which the RGB32 rows
+// feel. Stored plainly, the same choice writes whole cache lines a step where it
+// can, which is faster too where they are not in the core's cache.
+template <size_t pair_bytes, show_row_kernel on_cache_lines, show_row_kernel shifted, show_row_kernel plain>
+void aligned_rows(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    const uintptr_t lead = reinterpret_cast<uintptr_t>(upper) % 64;
     const uintptr_t both = reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower);
+    if (both % 64 == 0) return on_cache_lines(cells, pairs, upper, lower);
+    if (reinterpret_cast<uintptr_t>(lower) % 64 == lead && lead % pair_bytes == 0) {
+        const size_t head = (64 - lead) / pair_bytes;
+        if (head >= pairs) return plain(cells, pairs, upper, lower);
+        plain(cells, head, upper, lower);
+        return on_cache_lines(cells + 12 * head, pairs - head, upper + pair_bytes * head, lower + pair_bytes * head);
+    }
 #ifdef __AVX512VBMI__
     constexpr uintptr_t shiftable = 1;
 #else
     constexpr uintptr_t shiftable = 4;
 #endif
-    (both % 64 == 0 ? on_cache_lines : both % shiftable == 0 ? shifted : plain)(cells, pairs, upper, lower);
+    (both % shiftable == 0 ? shifted : plain)(cells, pairs, upper, lower);
 }
 
 // I420, eight cell pairs a step: each pair's 12 bytes picked into dwords (upper

@@ -67,19 +67,21 @@ int main(int argc, char** argv) {
             const uint8_t b1 = uint8_t(3 + variant);         // 8 to 14 lines
             const int32_t width = 32;
             const int32_t height = 2 * (1 + b1);
-            const bool rgb = variant & 1;
             const bool random = variant & 2;
+            // Output format I420, YUY2 or RGB32 by variant, rows 9 bytes wider than
+            // the picture, bottom-up for odd variants.
+            const uint8_t output = uint8_t(variant % 3 | 1 << 2 | (variant & 1 ? 0x80 : 0));
 
             ruv::stream_writer writer;
             if (!writer.setup(width, height, mode, 4)) return 1;
-            std::vector<uint8_t> seed = {b0, b1, uint8_t(mode | (rgb ? 0x80 : 0))};
+            std::vector<uint8_t> seed = {b0, b1, uint8_t(mode), output};
             for (uint32_t n = 0; n < 6; ++n) {
                 const ruv::picture target = ruv::synthetic_picture(width, height, 3 * n);
                 const ruv::encoded_frame frame = writer.is_key_frame(n) ? writer.write_intra(target)
                                                  : random ? writer.write_random_delta(n)
                                                           : writer.write_delta(target, 3);
                 const size_t length = frame.bytes.size();
-                seed.push_back(frame.key ? 0 : 1);
+                seed.push_back(uint8_t((frame.key ? 1 : 0) | (n == 4 ? 2 : 0)));   // frame 4 shown to no picture
                 seed.push_back(uint8_t(length));
                 seed.push_back(uint8_t(length >> 8));
                 seed.insert(seed.end(), frame.bytes.begin(), frame.bytes.end());

@@ -215,10 +215,11 @@ TEST(Intra, LongerFramesAreFine) {
 }
 
 // Every level and output, plain and streamed, at every offset from a cache line:
-// lines of a few bytes, and lines of many cache lines.
+// lines of a few bytes, and lines of many cache lines, both lines of a row at
+// the same place in a cache line (width 1024) or not.
 TEST(Intra, OutputNeedNotBeAligned) {
     std::mt19937 rng(17);
-    for (const int w : {24, 1032}) {
+    for (const int w : {24, 1024, 1032}) {
         const int h = 4;
         const bytes cells = frames::random_bytes(rng, size_t(w * h * 3 / 2));
         for (uint32_t compression : {compression_yuy2, compression_rgb32, compression_i420}) {
