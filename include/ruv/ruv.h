@@ -32,7 +32,7 @@
 
 #if defined(_WIN32) && defined(RUV_SHARED_BUILD)
 #define RUV_API __declspec(dllexport)
-#elif defined(__GNUC__)
+#elif defined(__GNUC__) && !defined(_WIN32)
 #define RUV_API __attribute__((visibility("default")))
 #else
 #define RUV_API
