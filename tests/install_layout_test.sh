@@ -1,12 +1,12 @@
 #!/bin/sh
-# install_layout_test.sh BUILD_DIR VERSION EXAMPLE_C
+# install_layout_test.sh BUILD_DIR VERSION [EXAMPLE_C]
 # cmake --install of a native build: ruvdec and its manual page under the prefix,
 # the installed ruvdec printing the project version, and the manual page reading
 # cleanly and naming every option that ruvdec --help names; libruv's header and
 # libraries, a C program built against them through pkg-config (shared and
-# static) and through find_package, each decoding a stream.
+# static) and through find_package, each decoding a stream (where EXAMPLE_C is given).
 set -eu
-build=$1 version=$2 example=$3
+build=$1 version=$2 example=${3:-}
 prefix="$(cd "$build" && pwd)/install-check"
 rm -rf "$prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -26,6 +26,7 @@ fi
 for option in $("$prefix/bin/ruvdec" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
   printf '%s\n' "$text" | grep -q -- "$option" || { echo "the manual page does not describe $option"; status=1; }
 done
+[ -n "$example" ] || { [ $status -eq 0 ] && echo "installed: $prefix/bin/ruvdec, $page"; exit $status; }
 
 lib="$prefix/lib"
 [ -d "$prefix/lib64" ] && lib="$prefix/lib64"
