@@ -78,11 +78,18 @@ LRESULT CodecInstance::decompress_get_format(const BITMAPINFOHEADER* input, BITM
     if (!output) return bitmap_header_size;
     InputFormat format;
     if (!read_input_format(input, format)) return ICERR_BADFORMAT;
+    // The proposal must be one that the query and BEGIN then take: the output of
+    // the last BEGIN while the settings allow it, else the one they allow.
+    settings.load_profile();
+    const bool rgb32 = settings.get_rgb32_enabled() != 0, yuy2 = settings.get_yuy2_enabled() != 0;
+    if (!rgb32 && !yuy2) return ICERR_BADFORMAT;
+    const bool allowed = output_compression == compression_rgb32 ? rgb32 : yuy2;
+    const uint32_t proposal = allowed ? output_compression : rgb32 ? compression_rgb32 : compression_yuy2;
     std::memcpy(output, input, bitmap_header_size);
     output->biSize = bitmap_header_size;
     output->biPlanes = 1;
-    output->biCompression = output_compression;
-    output->biBitCount = bit_count_of(output_compression);
+    output->biCompression = proposal;
+    output->biBitCount = bit_count_of(proposal);
     // Fits in 32 bits: the input is decodable, so its RGB32 picture is below 4 GiB.
     output->biSizeImage = DWORD(output->biBitCount / 8) * DWORD(input->biHeight) * DWORD(input->biWidth);
     return ICERR_OK;
@@ -103,7 +110,7 @@ LRESULT CodecInstance::decompress_begin(const BITMAPINFOHEADER* input, const BIT
 }
 
 LRESULT CodecInstance::decompress(const ICDECOMPRESS* icd) noexcept {
-    if (!icd || !icd->lpInput || !icd->lpOutput) return ICERR_BADPARAM;
+    if (!icd || !icd->lpInput) return ICERR_BADPARAM;
     if (!icd->lpbiInput || !icd->lpbiOutput) return ICERR_BADFORMAT;
     if (!configured) {
         const LRESULT begun = decompress_begin(icd->lpbiInput, icd->lpbiOutput);
@@ -113,10 +120,17 @@ LRESULT CodecInstance::decompress(const ICDECOMPRESS* icd) noexcept {
     // In 64 bits, so that no header a host passes later can overflow it.
     out.biSizeImage = DWORD(int64_t(out.biBitCount) * out.biHeight * out.biWidth / 8);
 
+    // A host that drops a frame's picture (no output buffer, or a frame it says
+    // it will not draw) still needs the frame in the reference, which the next
+    // delta frames build on: such a frame is decoded into the reference alone.
+    const bool drawn = icd->lpOutput && !(icd->dwFlags & (ICDECOMPRESS_HURRYUP | ICDECOMPRESS_PREROLL));
+    picture_planes planes;
+    if (drawn) planes = decoder.packed_planes(static_cast<uint8_t*>(icd->lpOutput));
+    const picture_planes* picture = drawn ? &planes : nullptr;
+
     // Hosts set biSizeImage to the frame's length; 0 means they did not say, and
     // the frame is then read no further than a well-formed frame of its kind can be.
     const uint8_t* frame = static_cast<const uint8_t*>(icd->lpInput);
-    uint8_t* picture = static_cast<uint8_t*>(icd->lpOutput);
     const int32_t width = input_format.width;
     const int32_t height = input_format.height;
     const uint32_t mode = input_format.coding_mode;

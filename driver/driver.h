@@ -47,10 +47,14 @@ struct CodecInstance {
     RUV_HOST_ENTRY bool check_formats(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output) noexcept;
 
     RUV_HOST_ENTRY LRESULT decompress_query(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output) noexcept;
-    // Proposes output_compression for the input's size; 40 for a null output.
+    // Proposes, for the input's size, output_compression where the settings allow
+    // it, else the output they allow (ICERR_BADFORMAT where they allow none); 40
+    // for a null output.
     RUV_HOST_ENTRY LRESULT decompress_get_format(const BITMAPINFOHEADER* input, BITMAPINFOHEADER* output) noexcept;
     RUV_HOST_ENTRY LRESULT decompress_begin(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output) noexcept;
-    // Decodes one frame into the host's buffer (ICERR_OK whatever the frame held).
+    // Decodes one frame into the host's buffer (ICERR_OK whatever the frame held);
+    // into the reference alone where the host gives no buffer or flags the frame
+    // ICDECOMPRESS_HURRYUP or ICDECOMPRESS_PREROLL, as it will not draw it.
     RUV_HOST_ENTRY LRESULT decompress(const ICDECOMPRESS* icd) noexcept;
     RUV_HOST_ENTRY LRESULT decompress_end() noexcept;
 

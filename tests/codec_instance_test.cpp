@@ -140,6 +140,7 @@ TEST(CodecInstance, SwitchedOffFormatsAndTheProposal) {
     in.bih()->biXPelsPerMeter = 77;
     BITMAPINFOHEADER proposed;
     std::memset(&proposed, 0xCD, sizeof proposed);
+    set_profile("ON", "ON");
     ASSERT_EQ(i->decompress_get_format(in.bih(), &proposed), ICERR_OK);
     EXPECT_EQ(proposed.biSize, 40u);
     EXPECT_EQ(proposed.biWidth, 64);
@@ -150,19 +151,49 @@ TEST(CodecInstance, SwitchedOffFormatsAndTheProposal) {
     EXPECT_EQ(proposed.biSizeImage, 64u * 32u * 4u);
     EXPECT_EQ(proposed.biXPelsPerMeter, 77);
 
-    set_profile("ON", "ON");
-    ASSERT_EQ(i->decompress_begin(in.bih(), &yuy2), ICERR_OK);
-    set_profile("ON", "OFF");   // a BEGIN already made keeps its format
-    ASSERT_EQ(i->decompress_get_format(in.bih(), &proposed), ICERR_OK);
-    EXPECT_EQ(proposed.biCompression, compression_yuy2);
-    EXPECT_EQ(proposed.biBitCount, 16);
-    EXPECT_EQ(proposed.biSizeImage, 64u * 32u * 2u);
-
     stream_header bad = stream_header::of(64, 32, 5);
     std::memset(&proposed, 0xCD, sizeof proposed);
     EXPECT_EQ(i->decompress_get_format(bad.bih(), &proposed), ICERR_BADFORMAT);
     EXPECT_EQ(proposed.biSize, 0xCDCDCDCDu);
     EXPECT_EQ(i->decompress_get_format(nullptr, &proposed), ICERR_BADFORMAT);
+}
+
+// Whatever the settings and the last BEGIN, the proposal is an output that the
+// query and BEGIN take: the last BEGIN's while allowed, else the allowed one.
+TEST(CodecInstance, TheProposalIsTaken) {
+    const stream_header in = stream_header::of(64, 32, 3);
+    struct row {
+        const char *rgb32, *yuy2;
+        uint32_t begun;      // the output of an earlier BEGIN (made with both allowed), or none
+        LRESULT result;
+        uint32_t proposed;
+    } rows[] = {
+        {"ON", "ON", 0xFFFFFFFF, ICERR_OK, compression_rgb32},
+        {"ON", "ON", compression_yuy2, ICERR_OK, compression_yuy2},
+        {"OFF", "ON", 0xFFFFFFFF, ICERR_OK, compression_yuy2},
+        {"OFF", "ON", compression_rgb32, ICERR_OK, compression_yuy2},
+        {"ON", "OFF", compression_yuy2, ICERR_OK, compression_rgb32},
+        {"ON", "OFF", compression_rgb32, ICERR_OK, compression_rgb32},
+        {"OFF", "OFF", 0xFFFFFFFF, ICERR_BADFORMAT, 0},
+        {"OFF", "OFF", compression_yuy2, ICERR_BADFORMAT, 0},
+    };
+    for (const row& r : rows) {
+        const std::string what = std::string(r.rgb32) + "/" + r.yuy2 + " after " + std::to_string(r.begun);
+        instance_ptr i;
+        if (r.begun != 0xFFFFFFFF) {
+            set_profile("ON", "ON");
+            const BITMAPINFOHEADER out = output_for(64, 32, r.begun);
+            ASSERT_EQ(i->decompress_begin(in.bih(), &out), ICERR_OK) << what;
+        }
+        set_profile(r.rgb32, r.yuy2);
+        BITMAPINFOHEADER proposed{};
+        ASSERT_EQ(i->decompress_get_format(in.bih(), &proposed), r.result) << what;
+        if (r.result != ICERR_OK) continue;
+        EXPECT_EQ(proposed.biCompression, r.proposed) << what;
+        EXPECT_EQ(i->decompress_query(in.bih(), &proposed), ICERR_OK) << what;
+        EXPECT_EQ(i->decompress_begin(in.bih(), &proposed), ICERR_OK) << what;
+    }
+    set_profile("ON", "ON");
 }
 
 struct frame_call {
@@ -199,7 +230,6 @@ TEST(CodecInstance, RefusedFramesTouchNothing) {
     };
     const refusal_case cases[] = {
         {"null frame", [](frame_call& c) { c.icd.lpInput = nullptr; }, ICERR_BADPARAM},
-        {"null output buffer", [](frame_call& c) { c.icd.lpOutput = nullptr; }, ICERR_BADPARAM},
         {"null input header", [](frame_call& c) { c.icd.lpbiInput = nullptr; }, ICERR_BADFORMAT},
         {"null output header", [](frame_call& c) { c.icd.lpbiOutput = nullptr; }, ICERR_BADFORMAT},
         {"refused input header", [](frame_call& c) { c.in.bih()->biSize = 40; }, ICERR_BADFORMAT},
@@ -308,6 +338,39 @@ TEST(CodecInstance, RoutingOfFrames) {
     frame_call call(in, compression_rgb32, &cut, false);
     ASSERT_EQ(i->decompress(&call.icd), ICERR_OK);
     EXPECT_EQ(call.picture, want);
+}
+
+// Frames a host will not draw (no output buffer, HURRYUP, PREROLL) in the middle
+// of a GOP leave the output alone and the reference as a full decode leaves it,
+// so that every later frame is right.
+TEST(CodecInstance, UndrawnFramesKeepTheReference) {
+    set_profile("ON", "ON");
+    const test_stream s = test_stream::make(64, 32, 3, 12);   // key frames 0, 5 and 10
+    const stream_header in = stream_header::of(s.format());
+    const std::vector<bytes> expected = reference_pictures(s, compression_yuy2);
+    struct drop {
+        const char* what;
+        std::function<void(frame_call&)> apply;
+    } drops[] = {
+        {"no output buffer", [](frame_call& c) { c.icd.lpOutput = nullptr; }},
+        {"HURRYUP", [](frame_call& c) { c.icd.dwFlags |= ICDECOMPRESS_HURRYUP; }},
+        {"PREROLL", [](frame_call& c) { c.icd.dwFlags |= ICDECOMPRESS_PREROLL; }},
+        {"no buffer and HURRYUP", [](frame_call& c) { c.icd.lpOutput = nullptr, c.icd.dwFlags |= ICDECOMPRESS_HURRYUP; }},
+    };
+    for (const drop& d : drops) {
+        instance_ptr i;
+        for (size_t n = 0; n < s.frames.size(); ++n) {
+            frame_call call(in, compression_yuy2, &s.frames[n], !s.frames[n].key);
+            const bool dropped = n == 1 || n == 2 || n == 6;
+            if (dropped) d.apply(call);
+            ASSERT_EQ(i->decompress(&call.icd), ICERR_OK) << d.what << " frame " << n;
+            if (dropped) {
+                EXPECT_EQ(call.picture, bytes(call.picture.size(), 0xEE)) << d.what << " frame " << n;
+            } else {
+                EXPECT_EQ(call.picture, expected[n]) << d.what << " frame " << n;
+            }
+        }
+    }
 }
 
 TEST(CodecInstance, CodingMode0DecodesEveryFrameAsIntra) {

@@ -89,6 +89,45 @@ TEST(CodecManager, WholeStreamsInEveryCodingModeAndBothOutputs) {
     }
 }
 
+// A host that falls behind drops pictures, not frames: ICDecompress with no
+// output buffer, or with HURRYUP, in the middle of a GOP; every later picture is
+// the full decode's. And the proposal of a codec whose RGB32 output is switched
+// off is one it takes.
+TEST(CodecManager, DroppedPicturesAndTheProposal) {
+    const test_stream s = test_stream::make(64, 32, 3, 12, 3);
+    const std::vector<bytes> expected = reference_pictures(s, compression_yuy2);
+    for (DWORD hurry : {DWORD(0), DWORD(ICDECOMPRESS_HURRYUP)}) {
+        hic_handle h;
+        ASSERT_NE(h.hic, nullptr);
+        stream_header in = stream_header::of(s.format());
+        BITMAPINFOHEADER out = output_for(64, 32, compression_yuy2);
+        ASSERT_EQ(ICDecompressBegin(h.hic, in.bih(), &out), ICERR_OK);
+        bytes buffer(64 * 32 * 2, 0xEE);
+        for (size_t n = 0; n < s.frames.size(); ++n) {
+            const encoded_frame& f = s.frames[n];
+            const bool dropped = n == 1 || n == 2 || n == 7;
+            in.bih()->biSizeImage = DWORD(f.bytes.size());
+            const DWORD flags = (f.key ? 0 : ICDECOMPRESS_NOTKEYFRAME) | (dropped ? hurry : 0);
+            void* target = dropped && hurry == 0 ? nullptr : buffer.data();
+            ASSERT_EQ(ICDecompress(h.hic, flags, in.bih(), const_cast<uint8_t*>(f.bytes.data()), &out, target), ICERR_OK);
+            if (!dropped) {
+                EXPECT_EQ(buffer, expected[n]) << (hurry ? "HURRYUP" : "no buffer") << " frame " << n;
+            }
+        }
+        EXPECT_EQ(ICDecompressEnd(h.hic), ICERR_OK);
+    }
+
+    set_profile("OFF", "ON");
+    hic_handle h;
+    const stream_header in = stream_header::of(s.format());
+    BITMAPINFOHEADER proposed{};
+    EXPECT_EQ(ICDecompressGetFormat(h.hic, in.bih(), &proposed), ICERR_OK);
+    EXPECT_EQ(proposed.biCompression, compression_yuy2);
+    EXPECT_EQ(ICDecompressQuery(h.hic, in.bih(), &proposed), ICERR_OK);
+    EXPECT_EQ(ICDecompressBegin(h.hic, in.bih(), &proposed), ICERR_OK);
+    set_profile("ON", "ON");
+}
+
 // The stream written as an AVI file with the project's own writer.
 std::string write_avi(const test_stream& s, const std::string& name) {
     avi::video_format format;
