@@ -4,13 +4,13 @@
 # font standing in for the dialog's "ＭＳ ゴシック", the Japanese code page (the
 # dialog's texts pass through it), captions drawn by Wine itself (there is no
 # window manager) in a caption font of the Japanese character set. Turns the BMP
-# screenshot that the program leaves into SCREENSHOT.png.
+# screenshots that the program leaves (SCREENSHOT.bmp, SCREENSHOT-*.bmp) into PNGs.
 set -e
 here=$(dirname "$0")
 prefix=$1 arch=$2 png=$3
 shift 3
 bmp="${png%.png}.bmp"
-rm -f "$bmp" "$png"
+rm -f "${png%.png}"*.bmp "${png%.png}"*.png
 
 xvfb_file="$png.display"
 . "$here/xvfb-start.sh"
@@ -21,7 +21,8 @@ printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software
 "$here/wine-run.sh" "$prefix" "$arch" regedit /S "Z:$(echo "$reg" | tr / '\\')"
 
 LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 RUV_DIALOG_SCREENSHOT="Z:$(echo "$bmp" | tr / '\\')" "$here/wine-run.sh" "$prefix" "$arch" "$@" && status=0 || status=$?
-if [ -f "$bmp" ]; then
-  bmptopnm "$bmp" 2>/dev/null | pnmtopng >"$png" 2>/dev/null && rm -f "$bmp"
-fi
+for shot in "${png%.png}"*.bmp; do
+  [ -f "$shot" ] || continue
+  bmptopnm "$shot" 2>/dev/null | pnmtopng >"${shot%.bmp}.png" 2>/dev/null && rm -f "$shot"
+done
 exit $status

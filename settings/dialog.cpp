@@ -1,5 +1,6 @@
-// The settings dialog: two check boxes for the output formats, OK to save them,
-// cancel (or the caption's close button) to leave the file as it was.
+// The settings dialog: two check boxes for the output formats, OK to save them
+// (asking first where both are off), cancel (or the caption's close button) to
+// leave the file as it was.
 #include <cstdio>
 
 #include "settings.h"
@@ -61,10 +62,29 @@ void OutputSettings::on_init_dialog(HWND window) {
     set_item_text(window, id_version, version, sizeof version);
 }
 
+namespace {
+
+// With both outputs off no host can open a "RUV1" file: OK asks first, and No
+// goes back to the dialog. The text is UTF-16, so it shows whatever the code page.
+bool confirm_no_output(HWND window) {
+    return MessageBoxW(window,
+                       L"RGB32 と YUY2 の両方がオフになっています。\n"
+                       L"このままでは、どのソフトでも\n"
+                       L"RUV1 の動画を開けません。\n\n"
+                       L"このまま保存しますか？",
+                       L"RUV デコーダー設定", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
+}  // namespace
+
 void OutputSettings::on_close(HWND window, WPARAM, LPARAM result) {
     if (result == 1) {
-        get_check(window, id_rgb32, rgb32_enabled);
-        get_check(window, id_yuy2, yuy2_enabled);
+        int32_t rgb32 = 0, yuy2 = 0;
+        get_check(window, id_rgb32, rgb32);
+        get_check(window, id_yuy2, yuy2);
+        if (!rgb32 && !yuy2 && !confirm_no_output(window)) return;
+        rgb32_enabled = rgb32;
+        yuy2_enabled = yuy2;
         sync_profile(save);
     }
     EndDialog(window, result);

@@ -1,10 +1,12 @@
 // The settings dialog on a real display (Xvfb), opened through DriverProc and
 // driven from a second thread as a user would: ticks, OK, cancel, the caption's
-// close button, Enter and Escape. A screenshot of the open dialog is kept.
+// close button, Enter and Escape, and the question when both outputs are off.
+// Screenshots of the open dialog and of that question are kept.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -14,18 +16,26 @@
 namespace ruv::codec_test {
 namespace {
 
+// A visible dialog window of the thread other than `except` (a message box
+// over the settings dialog is one too).
+struct dialog_search {
+    HWND except;
+    HWND found;
+};
+
 BOOL CALLBACK take_dialog(HWND window, LPARAM out) {
+    auto* search = reinterpret_cast<dialog_search*>(out);
     char name[16];
     GetClassNameA(window, name, sizeof name);
-    if (std::string(name) != "#32770" || !IsWindowVisible(window)) return TRUE;
-    *reinterpret_cast<HWND*>(out) = window;
+    if (std::string(name) != "#32770" || !IsWindowVisible(window) || window == search->except) return TRUE;
+    search->found = window;
     return FALSE;
 }
 
-HWND find_dialog(DWORD thread) {
-    HWND found = nullptr;
-    EnumThreadWindows(thread, take_dialog, reinterpret_cast<LPARAM>(&found));
-    return found;
+HWND find_dialog(DWORD thread, HWND except = nullptr) {
+    dialog_search search{except, nullptr};
+    EnumThreadWindows(thread, take_dialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 template <typename Pred>
@@ -176,6 +186,36 @@ TEST(SettingsDialog, AsAUserDrivesIt) {
     });
     EXPECT_EQ(result, ICERR_OK);
     EXPECT_EQ(read_profile_text(), before);
+
+    // Both boxes off: OK asks first. No goes back to the dialog and saves nothing;
+    // Yes saves both off, and the codec then takes no output.
+    const DWORD dialog_thread = GetCurrentThreadId();
+    result = with_dialog(codec, id, DRV_CONFIGURE, [&](HWND dialog) {
+        click(dialog, 1005);   // RGB32 is off already
+        ASSERT_FALSE(checked(dialog, 1004) || checked(dialog, 1005));
+        for (int answer : {IDNO, IDYES}) {
+            // Posted: the message box runs inside the dialog's handling of OK.
+            PostMessageA(dialog, WM_COMMAND, 1029, 0);
+            HWND box = nullptr;
+            ASSERT_TRUE(wait_for([&] { return (box = find_dialog(dialog_thread, dialog)) != nullptr; }))
+                << "no question with both outputs off";
+            if (const char* shot = std::getenv("RUV_DIALOG_SCREENSHOT"); shot && answer == IDNO) {
+                Sleep(300);
+                save_screenshot(box, (std::string(shot).substr(0, std::strlen(shot) - 4) + "-both-off.bmp").c_str());
+            }
+            PostMessageA(box, WM_COMMAND, WPARAM(answer), 0);
+            if (answer == IDNO) {
+                ASSERT_TRUE(wait_for([&] { return !IsWindow(box); }));
+                EXPECT_TRUE(IsWindow(dialog)) << "No closed the dialog";
+                EXPECT_EQ(read_profile_text(), before) << "No saved";
+            }
+        }
+    });
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(profile_value("rgb32"), "OFF");
+    EXPECT_EQ(profile_value("yuy2"), "OFF");
+    EXPECT_EQ(query(codec, id, compression_yuy2), ICERR_BADFORMAT);
+    set_profile("OFF", "ON");
 
     // Without an instance the user can still configure: the choice goes to the file.
     result = with_dialog(codec, 0, DRV_CONFIGURE, [](HWND dialog) {
