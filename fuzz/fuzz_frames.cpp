@@ -50,8 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool any_size = data[1] & 0x80;
     const int32_t width = any_size ? data[0] % 100 : grid * (1 + data[0] % (mode == 0 ? 24 : 12));
     const int32_t height = any_size ? data[1] % 32 : 2 * (1 + data[1] % 12);
-    const ruv_pixel_format format = ruv_pixel_format(data[3] % 3);
-    const size_t pad = (data[3] >> 2) % 8 * 9;
+    // The fourth byte: the output format (bits 0-1), rows 9 bytes wider than the
+    // picture for each step of bits 2-4, bottom-up (bit 7).
+    const ruv_pixel_format format = ruv_pixel_format((data[3] & 3) % 3);
+    const size_t pad = size_t((data[3] >> 2) & 7) * 9;
     const bool bottom_up = data[3] & 0x80;
     data += 4;
     size -= 4;
