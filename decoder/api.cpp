@@ -154,11 +154,12 @@ int ruv_picture_packed(ruv_picture* picture, const ruv_stream_info* info, ruv_pi
     return RUV_OK;
 }
 
-int ruv_decode(ruv_decoder* decoder, const void* frame, size_t length, int key_frame, const ruv_picture* picture,
+int ruv_decode(ruv_decoder* decoder, const void* frame, size_t length, unsigned flags, const ruv_picture* picture,
                ruv_frame_result* result) {
     if (result) *result = ruv_frame_result{0, 0};
     if (!decoder) return RUV_ERR_ARGUMENT;
-    if (!frame && length > 0) return RUV_ERR_FRAME;
+    const bool length_unknown = (flags & RUV_FRAME_LENGTH_UNKNOWN) != 0;
+    if (!frame && (length > 0 || length_unknown)) return RUV_ERR_FRAME;
     ruv::picture_planes planes;
     if (picture) {
         const plane_shape shape = shape_of(decoder->info, decoder->format);
@@ -170,7 +171,15 @@ int ruv_decode(ruv_decoder* decoder, const void* frame, size_t length, int key_f
     }
     const ruv_stream_info& info = decoder->info;
     const uint8_t* bytes = static_cast<const uint8_t*>(frame);
-    const bool delta = ruv::decodes_as_delta(info.width, info.height, info.coding_mode, key_frame == 0, bytes, length);
+    const bool flagged_delta = (flags & RUV_FRAME_KEY) == 0;
+    bool delta = false;
+    if (length_unknown) {
+        delta = info.coding_mode != 0 && flagged_delta;
+        length = delta ? ruv::max_delta_frame_size(info.width, info.height, info.coding_mode)
+                       : ruv::intra_frame_size(info.width, info.height);
+    } else {
+        delta = ruv::decodes_as_delta(info.width, info.height, info.coding_mode, flagged_delta, bytes, length);
+    }
     ruv::DecoderContext& context = decoder->context;
     const ruv::frame_fault fault = delta ? context.decode_delta(picture ? &planes : nullptr, bytes, length)
                                          : context.decode_intra(picture ? &planes : nullptr, bytes, length);

@@ -13,7 +13,7 @@ namespace {
 constexpr DWORD bitmap_header_size = sizeof(BITMAPINFOHEADER);   // 40
 static_assert(bitmap_header_size == 40, "a bare BITMAPINFOHEADER");
 
-WORD bit_count_of(uint32_t compression) { return compression == compression_rgb32 ? 32 : 16; }
+WORD bit_count_of(uint32_t compression) { return compression == output_rgb32 ? 32 : 16; }
 
 }  // namespace
 
@@ -30,7 +30,7 @@ CodecInstance* open_instance(ICOPEN* icopen) noexcept {
 }
 
 void CodecInstance::close_instance() noexcept {
-    decoder.release();
+    ruv_decoder_close(decoder);
     delete this;
 }
 
@@ -51,21 +51,21 @@ LRESULT CodecInstance::get_info(ICINFO* info, DWORD size) noexcept {
     return icinfo_size;
 }
 
-bool read_input_format(const BITMAPINFOHEADER* header, InputFormat& format) {
+bool read_input_format(const BITMAPINFOHEADER* header, ruv_stream_info& stream) {
     // biSize first: a shorter header must not be read as 80 bytes.
-    if (!header || header->biSize != input_format_size) return false;
-    return format.parse(reinterpret_cast<const uint8_t*>(header), input_format_size) && format.decodable();
+    if (!header || header->biSize != 80) return false;
+    return ruv_parse_header(header, 80, &stream) == RUV_OK;
 }
 
 bool CodecInstance::check_formats(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output) noexcept {
-    InputFormat format;
+    ruv_stream_info format;
     if (!read_input_format(input, format)) return false;
     settings.load_profile();
     if (!output) return true;
     if (output->biWidth != input->biWidth || output->biHeight != input->biHeight) return false;
-    if (output->biCompression == compression_rgb32)
+    if (output->biCompression == output_rgb32)
         return settings.get_rgb32_enabled() != 0 && output->biBitCount == 32;
-    if (output->biCompression == compression_yuy2)
+    if (output->biCompression == output_yuy2)
         return settings.get_yuy2_enabled() != 0 && output->biBitCount == 16;
     return false;
 }
@@ -76,15 +76,15 @@ LRESULT CodecInstance::decompress_query(const BITMAPINFOHEADER* input, const BIT
 
 LRESULT CodecInstance::decompress_get_format(const BITMAPINFOHEADER* input, BITMAPINFOHEADER* output) noexcept {
     if (!output) return bitmap_header_size;
-    InputFormat format;
+    ruv_stream_info format;
     if (!read_input_format(input, format)) return ICERR_BADFORMAT;
     // The proposal must be one that the query and BEGIN then take: the output of
     // the last BEGIN while the settings allow it, else the one they allow.
     settings.load_profile();
     const bool rgb32 = settings.get_rgb32_enabled() != 0, yuy2 = settings.get_yuy2_enabled() != 0;
     if (!rgb32 && !yuy2) return ICERR_BADFORMAT;
-    const bool allowed = output_compression == compression_rgb32 ? rgb32 : yuy2;
-    const uint32_t proposal = allowed ? output_compression : rgb32 ? compression_rgb32 : compression_yuy2;
+    const bool allowed = output_compression == output_rgb32 ? rgb32 : yuy2;
+    const uint32_t proposal = allowed ? output_compression : rgb32 ? output_rgb32 : output_yuy2;
     std::memcpy(output, input, bitmap_header_size);
     output->biSize = bitmap_header_size;
     output->biPlanes = 1;
@@ -97,14 +97,17 @@ LRESULT CodecInstance::decompress_get_format(const BITMAPINFOHEADER* input, BITM
 
 LRESULT CodecInstance::decompress_begin(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output) noexcept {
     configured = false;
-    decoder.release();
+    ruv_decoder_close(decoder);
+    decoder = nullptr;
     if (!output || !check_formats(input, output)) return ICERR_BADFORMAT;
-    read_input_format(input, input_format);
+    read_input_format(input, stream);
     output_compression = output->biCompression;
-    // Configured only with a decoder ready: a failed setup must not leave later
-    // frames to a released decoder.
-    if (!decoder.setup(input_format.width, input_format.height, input_format.coding_mode, output_compression))
-        return ICERR_UNSUPPORTED;
+    // Configured only with a decoder open: a failed open must not leave later
+    // frames to no decoder.
+    ruv_decoder_settings chosen;
+    ruv_default_settings(&chosen);
+    chosen.format = output_compression == output_rgb32 ? RUV_PIXEL_RGB32 : RUV_PIXEL_YUY2;
+    if (ruv_decoder_open(&stream, &chosen, &decoder) != RUV_OK) return ICERR_UNSUPPORTED;
     configured = true;
     return ICERR_OK;
 }
@@ -123,34 +126,29 @@ LRESULT CodecInstance::decompress(const ICDECOMPRESS* icd) noexcept {
     // A host that drops a frame's picture (no output buffer, or a frame it says
     // it will not draw) still needs the frame in the reference, which the next
     // delta frames build on: such a frame is decoded into the reference alone.
+    // A drawn one fills the host's buffer, bottom-up for RGB32, as the format of
+    // the BEGIN says.
     const bool drawn = icd->lpOutput && !(icd->dwFlags & (ICDECOMPRESS_HURRYUP | ICDECOMPRESS_PREROLL));
-    picture_planes planes;
-    if (drawn) planes = decoder.packed_planes(static_cast<uint8_t*>(icd->lpOutput));
-    const picture_planes* picture = drawn ? &planes : nullptr;
+    const bool rgb = output_compression == output_rgb32;
+    ruv_picture picture{};
+    if (drawn) {
+        const size_t bytes = size_t(stream.width) * size_t(stream.height) * (rgb ? 4 : 2);
+        ruv_picture_packed(&picture, &stream, rgb ? RUV_PIXEL_RGB32 : RUV_PIXEL_YUY2, icd->lpOutput, bytes, rgb);
+    }
 
     // Hosts set biSizeImage to the frame's length; 0 means they did not say, and
     // the frame is then read no further than a well-formed frame of its kind can be.
-    const uint8_t* frame = static_cast<const uint8_t*>(icd->lpInput);
-    const int32_t width = input_format.width;
-    const int32_t height = input_format.height;
-    const uint32_t mode = input_format.coding_mode;
-    const bool flagged_delta = (icd->dwFlags & ICDECOMPRESS_NOTKEYFRAME) != 0;
-    size_t length = icd->lpbiInput->biSizeImage;
-    bool delta = false;
-    if (length == 0) {
-        delta = mode != 0 && flagged_delta;
-        length = delta ? max_delta_frame_size(width, height, mode) : intra_frame_size(width, height);
-    } else {
-        delta = decodes_as_delta(width, height, mode, flagged_delta, frame, length);
-    }
-    if (delta) decoder.decode_delta(picture, frame, length);
-    else decoder.decode_intra(picture, frame, length);
+    const DWORD length = icd->lpbiInput->biSizeImage;
+    const unsigned flags = ((icd->dwFlags & ICDECOMPRESS_NOTKEYFRAME) ? 0 : RUV_FRAME_KEY) |
+                           (length == 0 ? RUV_FRAME_LENGTH_UNKNOWN : 0);
+    ruv_decode(decoder, icd->lpInput, length, flags, drawn ? &picture : nullptr, nullptr);
     return ICERR_OK;
 }
 
 LRESULT CodecInstance::decompress_end() noexcept {
     configured = false;
-    decoder.release();
+    ruv_decoder_close(decoder);
+    decoder = nullptr;
     return ICERR_OK;
 }
 

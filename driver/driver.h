@@ -3,10 +3,10 @@
 // one stream: whether it has begun, the chosen output, the stream's format header,
 // the decoder and the instance's copy of the output settings.
 //
-// Unconfigured (after open, after END, after a refused BEGIN): the decoder holds
-// no buffers. Configured (after a BEGIN that passed the format check, explicit or
-// the automatic one of the first ICM_DECOMPRESS): the decoder is set up for the
-// stream, and frames must come in decoding order, an intra frame first.
+// Unconfigured (after open, after END, after a refused BEGIN): no decoder is open.
+// Configured (after a BEGIN that passed the format check, explicit or the
+// automatic one of the first ICM_DECOMPRESS): a decoder of the public API is open
+// for the stream, and frames must come in decoding order, an intra frame first.
 #pragma once
 
 #include <windows.h>
@@ -14,27 +14,26 @@
 
 #include <cstdint>
 
-#include "decoder.h"
-#include "input_format.h"
+#include "ruv/ruv.h"
 #include "settings.h"
 
 namespace ruv {
 
-// InputFormat, the stream's 80-byte format header (a BITMAPINFOHEADER with biSize
-// 80, then codec_version, at most 101, and coding_mode, 0 to 4), is declared in
-// decoder/input_format.h, so that tools on any system read it the same way.
+// Output compressions, as a host names them in biCompression.
+constexpr uint32_t output_rgb32 = BI_RGB;                            // 32 bits a pixel
+constexpr uint32_t output_yuy2 = mmioFOURCC('Y', 'U', 'Y', '2');   // 16 bits a pixel
 
 constexpr DWORD icinfo_size = 568;
 static_assert(sizeof(ICINFO) == icinfo_size, "ICINFO as the codec manager lays it out");
 
 struct CodecInstance {
     bool configured = false;
-    uint32_t output_compression = compression_rgb32;   // of the last BEGIN that passed the check
-    InputFormat input_format;                         // copy from that BEGIN
-    DecoderContext decoder;
+    uint32_t output_compression = output_rgb32;   // of the last BEGIN that passed the check
+    ruv_stream_info stream{};                          // the stream header of that BEGIN
+    ruv_decoder* decoder = nullptr;                    // open while configured
     OutputSettings settings;
 
-    // DRV_CLOSE: releases the decoder's buffers and frees the instance.
+    // DRV_CLOSE: closes the decoder and frees the instance.
     RUV_HOST_ENTRY void close_instance() noexcept;
 
     // ICM_GETINFO: 568 for a null record; 0, writing nothing, below 568 bytes;
@@ -68,6 +67,6 @@ RUV_HOST_ENTRY CodecInstance* open_instance(ICOPEN* icopen) noexcept;
 
 // The stream header behind a host's pointer, read only as far as biSize allows:
 // false for a null pointer or a header that the codec does not decode.
-bool read_input_format(const BITMAPINFOHEADER* header, InputFormat& format);
+bool read_input_format(const BITMAPINFOHEADER* header, ruv_stream_info& stream);
 
 }  // namespace ruv

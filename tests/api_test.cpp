@@ -98,6 +98,7 @@ TEST(Api, BadCallsAreRefusedAndWriteNothing) {
         EXPECT_EQ(y, untouched);
     }
     EXPECT_EQ(ruv_decode(nullptr, frame, 4, 1, &good, &result), RUV_ERR_ARGUMENT);
+    EXPECT_EQ(ruv_decode(d, nullptr, 0, RUV_FRAME_LENGTH_UNKNOWN, &good, &result), RUV_ERR_FRAME);
     // Empty and short frames are frames: decoded as far as they go, with a fault.
     EXPECT_EQ(ruv_decode(d, nullptr, 0, 1, &good, &result), RUV_OK);
     EXPECT_NE(result.fault, 0);
@@ -225,8 +226,8 @@ TEST(Api, EveryFormatStrideAndLevelShowsTheDecodersPictures) {
     }
 }
 
-// Frames decoded with no picture keep the reference as a full decode does; a
-// reset decoder decodes as a new one.
+// Frames decoded with no picture keep the reference as a full decode does, as
+// do frames of unknown length; a reset decoder decodes as a new one.
 TEST(Api, DecodingWithoutAPictureAndResetKeepTheReference) {
     const std::vector<encoded_frame> frames = stream_of(64, 16, 3, 30, 12);
     const ruv_stream_info info{64, 16, 101, 3};
@@ -246,6 +247,22 @@ TEST(Api, DecodingWithoutAPictureAndResetKeepTheReference) {
             ASSERT_EQ(a, b) << "frame " << n;
         }
     }
+    // A host that does not know the frames' lengths, with buffers as long as a
+    // frame of each kind can be: the key flags route, the pictures are the same.
+    ruv_decoder* unknown = nullptr;
+    ASSERT_EQ(ruv_decoder_open(&info, nullptr, &unknown), RUV_OK);
+    for (const encoded_frame& f : frames) {
+        bytes padded = f.bytes;
+        padded.resize(f.key ? intra_frame_size(64, 16) : max_delta_frame_size(64, 16, 3), 0);
+        ASSERT_EQ(ruv_decode(full, f.bytes.data(), f.bytes.size(), f.key, &pa, nullptr), RUV_OK);
+        ruv_frame_result r{};
+        ASSERT_EQ(ruv_decode(unknown, padded.data(), 0, RUV_FRAME_LENGTH_UNKNOWN | (f.key ? RUV_FRAME_KEY : 0), &pb, &r),
+                  RUV_OK);
+        EXPECT_EQ(r.delta, f.key ? 0 : 1);
+        EXPECT_EQ(a, b);
+    }
+    ruv_decoder_close(unknown);
+
     ruv_decoder* fresh = nullptr;
     ASSERT_EQ(ruv_decoder_open(&info, nullptr, &fresh), RUV_OK);
     ruv_decoder_reset(full);

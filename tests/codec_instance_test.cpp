@@ -38,7 +38,7 @@ TEST(CodecInstance, OpenTakesVidcAndNullOnly) {
     EXPECT_FALSE(a->configured);
     EXPECT_EQ(a->output_compression, compression_rgb32);
     EXPECT_EQ(a->settings.get_rgb32_enabled(), 0);
-    EXPECT_EQ(a->decoder.m_ref_block, nullptr);
+    EXPECT_EQ(a->decoder, nullptr);
     a->close_instance();
 
     ICOPEN upper = icopen_of(mmioFOURCC('V', 'I', 'D', 'C'));
@@ -264,7 +264,7 @@ TEST(CodecInstance, StatesAndTheAutomaticBegin) {
     EXPECT_EQ(first.picture, expected[0]);
     EXPECT_EQ(i->decompress_end(), ICERR_OK);
     EXPECT_FALSE(i->configured);
-    EXPECT_EQ(i->decoder.m_ref_block, nullptr);
+    EXPECT_EQ(i->decoder, nullptr);
     EXPECT_EQ(i->output_compression, compression_yuy2);
     // Once configured, the headers that come with a frame are not tested again.
     ASSERT_EQ(i->decompress_begin(in.bih(), &first.out), ICERR_OK);

@@ -13,7 +13,7 @@
  *     if (ruv_decoder_open(&info, NULL, &dec) != RUV_OK) ...   (I420 output)
  *     for each frame:
  *         ruv_picture pic = { { y, u, v }, { width, width / 2, width / 2 } };
- *         ruv_decode(dec, bytes, length, is_key_frame, &pic, NULL);
+ *         ruv_decode(dec, bytes, length, is_key_frame ? RUV_FRAME_KEY : 0, &pic, NULL);
  *     ruv_decoder_close(dec);
  *
  * Every function checks what the caller passes and answers with a status
@@ -139,15 +139,26 @@ typedef struct ruv_frame_result {
     int fault;   /* 0 for a well-formed frame, else what was wrong (ruv_fault_text) */
 } ruv_frame_result;
 
+/* Flags of a frame for ruv_decode. */
+enum {
+    RUV_FRAME_KEY = 1,             /* the container flags the frame as a key frame */
+    RUV_FRAME_LENGTH_UNKNOWN = 2   /* the caller does not know the frame's length (see ruv_decode) */
+};
+
 /* Decodes the next frame of the stream (`length` bytes at `frame`; length 0 is
  * an empty frame) into `picture`, or into the decoder's reference alone where
- * picture is null (for frames a host decodes but does not show). `key_frame` is
- * the container's key-frame flag; the decoder routes the frame by it and by the
- * frame's own structure. A malformed frame is decoded as far as it is sound and
- * the rest of the picture shows the one before: that is RUV_OK, with the fault
- * in *result (which may be null). The frame is never read past `length`, and
- * nothing is written outside the picture's rows. */
-RUV_API int ruv_decode(ruv_decoder* decoder, const void* frame, size_t length, int key_frame,
+ * picture is null (for frames a host decodes but does not show). The decoder
+ * routes the frame by the container's key-frame flag (RUV_FRAME_KEY in `flags`)
+ * and by the frame's own structure. A malformed frame is decoded as far as it
+ * is sound and the rest of the picture shows the one before: that is RUV_OK,
+ * with the fault in *result (which may be null). The frame is never read past
+ * `length`, and nothing is written outside the picture's rows.
+ *
+ * With RUV_FRAME_LENGTH_UNKNOWN (for hosts that do not say how long a frame
+ * is), `length` is not used: the key-frame flag alone routes the frame, and it
+ * is read no further than a well-formed frame of its kind can reach, which the
+ * caller's buffer must hold. */
+RUV_API int ruv_decode(ruv_decoder* decoder, const void* frame, size_t length, unsigned flags,
                        const ruv_picture* picture, ruv_frame_result* result);
 
 /* Makes the reference picture black, as after a seek to a frame that is not an
