@@ -62,6 +62,28 @@ plane_shape shape_of(const ruv_stream_info& info, ruv_pixel_format format) {
     return {1, {w * (format == RUV_PIXEL_RGB32 ? 4 : 2), 0, 0}, {h, 0, 0}};
 }
 
+// How a frame is decoded: as a delta frame or not, and how many of its bytes may
+// be read (all that a well-formed frame of its kind can hold where the caller
+// does not know its length).
+struct routing {
+    bool delta;
+    size_t length;
+};
+
+routing route(const ruv_stream_info& info, const uint8_t* frame, size_t length, unsigned flags) {
+    const bool flagged_delta = (flags & RUV_FRAME_KEY) == 0;
+    if (flags & RUV_FRAME_LENGTH_UNKNOWN) {
+        const bool delta = info.coding_mode != 0 && flagged_delta;
+        return {delta, delta ? ruv::max_delta_frame_size(info.width, info.height, info.coding_mode)
+                             : ruv::intra_frame_size(info.width, info.height)};
+    }
+    return {ruv::decodes_as_delta(info.width, info.height, info.coding_mode, flagged_delta, frame, length), length};
+}
+
+bool frame_refused(const void* frame, size_t length, unsigned flags) {
+    return !frame && (length > 0 || (flags & RUV_FRAME_LENGTH_UNKNOWN));
+}
+
 // A stride's size, in the unsigned type, without negating its lowest value.
 size_t magnitude(ptrdiff_t stride) { return stride < 0 ? size_t(0) - size_t(stride) : size_t(stride); }
 
@@ -158,8 +180,7 @@ int ruv_decode(ruv_decoder* decoder, const void* frame, size_t length, unsigned 
                ruv_frame_result* result) {
     if (result) *result = ruv_frame_result{0, 0};
     if (!decoder) return RUV_ERR_ARGUMENT;
-    const bool length_unknown = (flags & RUV_FRAME_LENGTH_UNKNOWN) != 0;
-    if (!frame && (length > 0 || length_unknown)) return RUV_ERR_FRAME;
+    if (frame_refused(frame, length, flags)) return RUV_ERR_FRAME;
     ruv::picture_planes planes;
     if (picture) {
         const plane_shape shape = shape_of(decoder->info, decoder->format);
@@ -169,22 +190,19 @@ int ruv_decode(ruv_decoder* decoder, const void* frame, size_t length, unsigned 
             planes.stride[p] = picture->stride[p];
         }
     }
-    const ruv_stream_info& info = decoder->info;
     const uint8_t* bytes = static_cast<const uint8_t*>(frame);
-    const bool flagged_delta = (flags & RUV_FRAME_KEY) == 0;
-    bool delta = false;
-    if (length_unknown) {
-        delta = info.coding_mode != 0 && flagged_delta;
-        length = delta ? ruv::max_delta_frame_size(info.width, info.height, info.coding_mode)
-                       : ruv::intra_frame_size(info.width, info.height);
-    } else {
-        delta = ruv::decodes_as_delta(info.width, info.height, info.coding_mode, flagged_delta, bytes, length);
-    }
+    const routing r = route(decoder->info, bytes, length, flags);
     ruv::DecoderContext& context = decoder->context;
-    const ruv::frame_fault fault = delta ? context.decode_delta(picture ? &planes : nullptr, bytes, length)
-                                         : context.decode_intra(picture ? &planes : nullptr, bytes, length);
-    if (result) *result = ruv_frame_result{delta ? 1 : 0, int(fault)};
+    const ruv::frame_fault fault = r.delta ? context.decode_delta(picture ? &planes : nullptr, bytes, r.length)
+                                           : context.decode_intra(picture ? &planes : nullptr, bytes, r.length);
+    if (result) *result = ruv_frame_result{r.delta ? 1 : 0, int(fault)};
     return RUV_OK;
+}
+
+int ruv_frame_is_delta(const ruv_stream_info* info, const void* frame, size_t length, unsigned flags) {
+    if (!info) return RUV_ERR_ARGUMENT;
+    if (frame_refused(frame, length, flags)) return RUV_ERR_FRAME;
+    return route(*info, static_cast<const uint8_t*>(frame), length, flags).delta ? 1 : 0;
 }
 
 void ruv_decoder_reset(ruv_decoder* decoder) {

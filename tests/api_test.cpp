@@ -99,6 +99,8 @@ TEST(Api, BadCallsAreRefusedAndWriteNothing) {
     }
     EXPECT_EQ(ruv_decode(nullptr, frame, 4, 1, &good, &result), RUV_ERR_ARGUMENT);
     EXPECT_EQ(ruv_decode(d, nullptr, 0, RUV_FRAME_LENGTH_UNKNOWN, &good, &result), RUV_ERR_FRAME);
+    EXPECT_EQ(ruv_frame_is_delta(nullptr, frame, 4, 0), RUV_ERR_ARGUMENT);
+    EXPECT_EQ(ruv_frame_is_delta(&info, nullptr, 4, 0), RUV_ERR_FRAME);
     // Empty and short frames are frames: decoded as far as they go, with a fault.
     EXPECT_EQ(ruv_decode(d, nullptr, 0, 1, &good, &result), RUV_OK);
     EXPECT_NE(result.fault, 0);
@@ -195,6 +197,9 @@ TEST(Api, EveryFormatStrideAndLevelShowsTheDecodersPictures) {
                                                  &out.picture, &result), RUV_OK);
                             ASSERT_EQ(result.fault, 0);
                             ASSERT_EQ(result.delta, frames[n].key ? 0 : 1);
+                            ASSERT_EQ(ruv_frame_is_delta(&info, frames[n].bytes.data(), frames[n].bytes.size(),
+                                                         frames[n].key),
+                                      result.delta);
                             const std::string where = std::to_string(sc.width) + "x" + std::to_string(sc.height) +
                                                       " mode " + std::to_string(sc.mode) + " level " +
                                                       std::to_string(level) + " format " + std::to_string(format) +

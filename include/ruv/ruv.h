@@ -161,6 +161,12 @@ enum {
 RUV_API int ruv_decode(ruv_decoder* decoder, const void* frame, size_t length, unsigned flags,
                        const ruv_picture* picture, ruv_frame_result* result);
 
+/* Whether ruv_decode would take this frame (with these flags) as a delta frame:
+ * 1, or 0 for an intra frame, by the same rule, without decoding it; for a
+ * player finding where decoding can start. RUV_ERR_ARGUMENT or RUV_ERR_FRAME
+ * for what ruv_decode would refuse. */
+RUV_API int ruv_frame_is_delta(const ruv_stream_info* info, const void* frame, size_t length, unsigned flags);
+
 /* Makes the reference picture black, as after a seek to a frame that is not an
  * intra frame. */
 RUV_API void ruv_decoder_reset(ruv_decoder* decoder);

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "decoder.h"
+#include "ruv/ruv.h"
 #include "le.h"
 #include "output_file.h"
 #include "progress.h"
@@ -90,8 +92,24 @@ struct options {
     bool strict = false;
     size_t stream = ruv_stream::no_stream;
     size_t threads = 0;          // 0: every core
-    uint32_t kernel_mask = ruv::kernels_all;
+    ruv_kernel_level kernels = RUV_KERNELS_ANY;
 };
+
+// The kernel level of --kernels NAME; false for a name it does not take.
+bool kernel_level_of(const std::string& name, ruv_kernel_level& level) {
+    const struct {
+        const char* name;
+        ruv_kernel_level level;
+    } levels[] = {{"scalar", RUV_KERNELS_SCALAR}, {"sse2", RUV_KERNELS_SSE2}, {"avx2", RUV_KERNELS_AVX2},
+                  {"avx512", RUV_KERNELS_AVX512}};
+    for (const auto& l : levels) {
+        if (name == l.name) {
+            level = l.level;
+            return true;
+        }
+    }
+    return false;
+}
 
 // Messages on standard error that keep clear of the progress bar.
 struct reporter {
@@ -197,7 +215,7 @@ int parse_arguments(int argc, char** argv, options& o) {
             if (!parse_frames(value, o.first, o.last))
                 return usage_error("--frames " + value + ": expected FIRST-LAST with FIRST <= LAST (or FIRST-)");
         } else if (arg == "--kernels") {
-            if (!ruv::kernel_mask_of(value.c_str(), o.kernel_mask))
+            if (!kernel_level_of(value, o.kernels))
                 return usage_error("--kernels " + value + ": expected scalar, sse2, avx2 or avx512");
         } else if (arg == "-q" || arg == "--quiet") {
             o.quiet = true;
@@ -610,17 +628,20 @@ int run_decode(const options& o) {
         return usage_error("the name pattern " + o.output + " has no frame number (such as %05d) but " +
                            std::to_string(written) + " frames are to be written");
 
-    ruv::DecoderContext decoder;
-    decoder.m_kernel_mask = o.kernel_mask;
     const ruv::InputFormat& f = stream.m_format;
     const uint32_t output = decoder_output(format, avi_compression);
-    if (!decoder.setup(f.width, f.height, f.coding_mode, output)) {
-        ruv::setup_refusal why = ruv::check_setup(f.width, f.height, f.coding_mode, output);
-        if (why == ruv::setup_refusal::none) why = ruv::setup_refusal::out_of_memory;
+    const ruv_stream_info info{f.width, f.height, f.codec_version, f.coding_mode};
+    const ruv_decoder_settings settings{output == ruv::compression_rgb32 ? RUV_PIXEL_RGB32 : RUV_PIXEL_YUY2, o.kernels};
+    ruv_decoder* opened = nullptr;
+    const int refused = ruv_decoder_open(&info, &settings, &opened);
+    const std::unique_ptr<ruv_decoder, void (*)(ruv_decoder*)> decoder(opened, ruv_decoder_close);
+    if (refused != RUV_OK) {
         return report.error("cannot set up the decoder for a " + std::to_string(f.width) + " x " +
                             std::to_string(f.height) + " picture in coding mode " + std::to_string(f.coding_mode) +
-                            ": " + ruv::describe(why));
+                            ": " + ruv_strerror(refused));
     }
+    // The packed picture of the codec's output, RGB32 rows bottom-up.
+    const size_t picture_bytes = size_t(f.width) * size_t(f.height) * (output == ruv::compression_rgb32 ? 4 : 2);
     if (stream.m_keyframes_guessed)
         report.warn(o.file + " has no usable index, so no key-frame flags: frames of " +
                     std::to_string(stream.m_intra_size) + " bytes are taken as intra frames, others as delta frames");
@@ -648,7 +669,7 @@ int run_decode(const options& o) {
         // OpenDML readers any size, and every reader this first gigabyte.
         uint64_t bytes = 0;
         for (size_t i = 0; i < count; ++i)
-            bytes += 24 + (stream.kind(i) == frame_kind::dropped ? 0 : decoder.output_size());
+            bytes += 24 + (stream.kind(i) == frame_kind::dropped ? 0 : picture_bytes);
         for (const copied_chunk& c : copies) bytes += 24 + c.size + (c.size & 1);
         sink.m_open_dml = bytes > (uint64_t(1) << 30);
     }
@@ -662,9 +683,11 @@ int run_decode(const options& o) {
     if (!sink.begin()) return report.error(sink.error());
 
     // Before any picture a host's buffer shows black.
-    std::vector<uint8_t> picture(decoder.output_size(), 0);
+    std::vector<uint8_t> picture(picture_bytes, 0);
     if (output == ruv::compression_yuy2)
         for (size_t i = 1; i < picture.size(); i += 2) picture[i] = 0x80;
+    ruv_picture planes;
+    ruv_picture_packed(&planes, &info, settings.format, picture.data(), picture.size(), output == ruv::compression_rgb32);
 
     report.m_progress.start(last - start + 1, !o.quiet && stderr_is_terminal());
     std::vector<uint8_t> frame;
@@ -701,16 +724,13 @@ int run_decode(const options& o) {
         } else if (!stream.read_frame(i, frame)) {
             fault = "unreadable (" + stream.error() + "); the previous picture is shown again";
         } else {
-            ruv::frame_fault decode_fault = ruv::frame_fault::none;
-            if (stream.routed_kind(i, frame) == frame_kind::intra) {
-                decode_fault = decoder.decode_intra(picture.data(), frame.data(), frame.size());
-                have_intra = true;
-            } else {
-                if (!have_intra) report.warn(name + "a delta frame before any intra frame, decoded against black");
-                decode_fault = decoder.decode_delta(picture.data(), frame.data(), frame.size());
-            }
+            ruv_frame_result result{};
+            ruv_decode(decoder.get(), frame.data(), frame.size(), stream.key_flag(i), &planes, &result);
+            if (result.delta && !have_intra)
+                report.warn(name + "a delta frame before any intra frame, decoded against black");
+            have_intra = have_intra || !result.delta;
             ++decoded;
-            if (decode_fault != ruv::frame_fault::none) fault = ruv::describe(decode_fault);
+            if (result.fault != 0) fault = ruv_fault_text(result.fault);
         }
         if (!fault.empty()) {
             ++faulty;

@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "decoder.h"
+#include "ruv/ruv.h"
 #include "le.h"
 
 namespace ruv::ruvdec {
@@ -144,10 +145,9 @@ size_t ruv_stream::count(frame_kind which) const {
 
 frame_kind ruv_stream::routed_kind(size_t index, const std::vector<uint8_t>& frame) const {
     if (m_kinds[index] == frame_kind::dropped) return frame_kind::dropped;
-    return decodes_as_delta(m_format.width, m_format.height, m_format.coding_mode,
-                            m_kinds[index] == frame_kind::delta, frame.data(), frame.size())
-               ? frame_kind::delta
-               : frame_kind::intra;
+    const ruv_stream_info info{m_format.width, m_format.height, m_format.codec_version, m_format.coding_mode};
+    return ruv_frame_is_delta(&info, frame.data(), frame.size(), key_flag(index)) == 1 ? frame_kind::delta
+                                                                                       : frame_kind::intra;
 }
 
 size_t ruv_stream::decode_start(size_t first) {

@@ -45,6 +45,9 @@ struct ruv_stream {
     // How the codec decodes a frame of these bytes: the index's key flag decides
     // unless the frame's own structure rules it out (ruv::decodes_as_delta).
     frame_kind routed_kind(size_t index, const std::vector<uint8_t>& frame) const;
+    // The key-frame flag of frame `index` for the decoder: from the index, or
+    // guessed from the frame's size where the file has no usable index.
+    unsigned key_flag(size_t index) const { return m_kinds[index] == frame_kind::delta ? 0u : 1u; }
 
     // The frame to start decoding at so that frame `first` is shown right: the last
     // frame at or before it that the codec decodes as an intra frame (whatever its
