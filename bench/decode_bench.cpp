@@ -18,8 +18,6 @@
 #include <tuple>
 #include <vector>
 
-#include "decoder.h"
-#include "kernels.h"
 #include "ruv/ruv.h"
 #include "stream_writer.h"
 #include "synthetic.h"
@@ -71,7 +69,6 @@ struct buffer {
     uint8_t* data() const { return bytes.get(); }
 };
 
-uint32_t compression_of(bool rgb) { return rgb ? ruv::compression_rgb32 : ruv::compression_yuy2; }
 size_t output_bytes(const frame_size& s, bool rgb) { return s.pixels() * (rgb ? 4 : 2); }
 
 void set_counters(benchmark::State& state, const frame_size& s, size_t sets) {
@@ -102,32 +99,40 @@ const stream_pair& stream_for(const frame_size& s, uint32_t mode, stream_kind ki
     return made[{s.width, s.height, mode, kind}] = std::move(p);
 }
 
-// One decoder's working set: context (with its reference frame), input frame,
-// output (starting `offset` bytes past a page boundary, as a host's may).
+// One decoder's working set: decoder (with its reference frame), input frame,
+// output (starting `offset` bytes past a page boundary, as a host's may; RGB32
+// bottom-up, as the codec writes it).
 struct decode_set {
-    ruv::DecoderContext ctx;
+    ruv_decoder* decoder = nullptr;
     buffer input, output_block;
     uint8_t* output;
-    decode_set(const frame_size& s, uint32_t mode, bool rgb, uint32_t level_mask, const std::vector<uint8_t>& frame,
+    ruv_picture picture{};
+    decode_set(const frame_size& s, uint32_t mode, bool rgb, ruv_kernel_level level, const std::vector<uint8_t>& frame,
                size_t offset)
         : input(frame.size()), output_block(output_bytes(s, rgb) + offset), output(output_block.data() + offset) {
-        ctx.m_kernel_mask = level_mask;
-        ctx.setup(s.width, s.height, mode, compression_of(rgb));
+        const ruv_stream_info info{s.width, s.height, 101, mode};
+        const ruv_decoder_settings settings{rgb ? RUV_PIXEL_RGB32 : RUV_PIXEL_YUY2, level};
+        ruv_decoder_open(&info, &settings, &decoder);
+        ruv_picture_packed(&picture, &info, settings.format, output, output_bytes(s, rgb), rgb);
         std::memcpy(input.data(), frame.data(), frame.size());
+    }
+    ~decode_set() { ruv_decoder_close(decoder); }
+    void decode(const uint8_t* frame, size_t length, bool key) {
+        ruv_decode(decoder, frame, length, key ? RUV_FRAME_KEY : 0, &picture, nullptr);
     }
 };
 
 // Intra frames (coding mode 3 also keeps the picture as the reference frame).
-void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool rgb, uint32_t level_mask,
+void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool rgb, ruv_kernel_level level,
            size_t offset = 0) {
     const std::vector<uint8_t>& frame = stream_for(s, mode, stream_kind::still).key.bytes;
     const size_t set_bytes = frame.size() + output_bytes(s, rgb) + (mode != 0 ? frame.size() : 0);
     std::vector<std::unique_ptr<decode_set>> pool(pool_sets(cold, set_bytes));
-    for (auto& set : pool) set = std::make_unique<decode_set>(s, mode, rgb, level_mask, frame, offset);
+    for (auto& set : pool) set = std::make_unique<decode_set>(s, mode, rgb, level, frame, offset);
     size_t next = 0;
     for (auto _ : state) {
         decode_set& d = *pool[next];
-        d.ctx.decode_intra(d.output, d.input.data(), d.input.size);
+        d.decode(d.input.data(), d.input.size, true);
         benchmark::DoNotOptimize(d.output);
         next = next + 1 == pool.size() ? 0 : next + 1;
     }
@@ -137,18 +142,18 @@ void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool
 // A delta frame decoded again and again over the reference it changes: the codes
 // stay the same, so the work per frame does too.
 void delta(benchmark::State& state, frame_size s, bool cold, uint32_t mode, stream_kind kind, bool rgb,
-           uint32_t level_mask, size_t offset = 0) {
+           ruv_kernel_level level, size_t offset = 0) {
     const stream_pair& stream = stream_for(s, mode, kind);
     const size_t set_bytes = stream.frame.bytes.size() + output_bytes(s, rgb) + s.pixels() / 2 * 3;
     std::vector<std::unique_ptr<decode_set>> pool(pool_sets(cold, set_bytes));
     for (auto& set : pool) {
-        set = std::make_unique<decode_set>(s, mode, rgb, level_mask, stream.frame.bytes, offset);
-        set->ctx.decode_intra(set->output, stream.key.bytes.data(), stream.key.bytes.size());
+        set = std::make_unique<decode_set>(s, mode, rgb, level, stream.frame.bytes, offset);
+        set->decode(stream.key.bytes.data(), stream.key.bytes.size(), true);
     }
     size_t next = 0;
     for (auto _ : state) {
         decode_set& d = *pool[next];
-        d.ctx.decode_delta(d.output, d.input.data(), d.input.size);
+        d.decode(d.input.data(), d.input.size, false);
         benchmark::DoNotOptimize(d.output);
         next = next + 1 == pool.size() ? 0 : next + 1;
     }
@@ -369,7 +374,16 @@ const char* anchor_name(anchor_kind k) {
 }
 
 void register_all() {
-    const std::vector<ruv::kernel_level> levels = ruv::kernel_levels(ruv::detected_kernel_mask());
+    // Every kernel level this machine runs, by name.
+    struct level_name {
+        ruv_kernel_level level;
+        const char* name;
+    };
+    std::vector<level_name> levels;
+    for (level_name l : {level_name{RUV_KERNELS_SCALAR, "scalar"}, level_name{RUV_KERNELS_SSE2, "sse2"},
+                         level_name{RUV_KERNELS_AVX2, "avx2"}, level_name{RUV_KERNELS_AVX512, "avx512"}}) {
+        if (l.level <= ruv_kernels_available()) levels.push_back(l);
+    }
     for (const frame_size& s : sizes) {
         for (bool cold : {false, true}) {
             const std::string tail = "/" + s.name() + (cold ? "/cold" : "/hot");
@@ -405,7 +419,7 @@ void register_all() {
                 // Outputs where hosts put them: 0 to 56 bytes past a cache line, at
                 // the sizes hosts play, with the level the decoder picks.
                 if (s.width == 720 || s.width == 1920) {
-                    const uint32_t mask = levels.back().mask;
+                    const ruv_kernel_level mask = levels.back().level;
                     const std::string lv = "_" + std::string(levels.back().name);
                     for (size_t offset = 0; offset < 64; offset += 8) {
                         const std::string at = "_at" + std::to_string(offset);
@@ -418,9 +432,9 @@ void register_all() {
                         });
                     }
                 }
-                for (const ruv::kernel_level& level : levels) {
+                for (const level_name& level : levels) {
                     const std::string lv = "_" + std::string(level.name);
-                    const uint32_t mask = level.mask;
+                    const ruv_kernel_level mask = level.level;
                     for (uint32_t mode : {0u, 3u}) {
                         add("intra_m" + std::to_string(mode) + "_" + out + lv,
                             [=](benchmark::State& st) { intra(st, s, cold, mode, rgb, mask); });

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
 #include "input_format.h"
+#include "ruv/ruv.h"
 #include "stream_writer.h"
 #include "synthetic.h"
 
@@ -28,6 +28,7 @@ using namespace ruv;
 constexpr int32_t width = 1920, height = 1080;
 constexpr uint32_t coding_mode = 3;
 constexpr DWORD ruv1 = mmioFOURCC('R', 'U', 'V', '1');
+constexpr uint32_t compression_rgb32 = BI_RGB, compression_yuy2 = mmioFOURCC('Y', 'U', 'Y', '2');
 
 // Ruv_dec.dll as the build made it, by its Windows path (Wine's drive Z: is /).
 std::string dll_path() {
@@ -183,15 +184,21 @@ int main(int argc, char** argv) {
             }
             c.codec_us.push_back((now_us() - start) / double(frames.size()));
 
-            DecoderContext library;
-            library.setup(width, height, coding_mode, c.compression);
-            start = now_us();
-            for (const encoded_frame& f : frames) {
-                const bool delta = decodes_as_delta(width, height, coding_mode, !f.key, f.bytes.data(), f.bytes.size());
-                delta ? library.decode_delta(buffer.data, f.bytes.data(), f.bytes.size())
-                      : library.decode_intra(buffer.data, f.bytes.data(), f.bytes.size());
+            const bool rgb = c.compression == compression_rgb32;
+            const ruv_stream_info info{width, height, 101, coding_mode};
+            const ruv_decoder_settings settings{rgb ? RUV_PIXEL_RGB32 : RUV_PIXEL_YUY2, RUV_KERNELS_ANY};
+            ruv_decoder* library = nullptr;
+            ruv_picture picture;
+            if (ruv_decoder_open(&info, &settings, &library) != RUV_OK ||
+                ruv_picture_packed(&picture, &info, settings.format, buffer.data, buffer.block.size() - 128, rgb) != RUV_OK) {
+                std::fprintf(stderr, "host_bench: the library refused the stream\n");
+                return 1;
             }
+            start = now_us();
+            for (const encoded_frame& f : frames)
+                ruv_decode(library, f.bytes.data(), f.bytes.size(), f.key ? RUV_FRAME_KEY : 0, &picture, nullptr);
             c.library_us.push_back((now_us() - start) / double(frames.size()));
+            ruv_decoder_close(library);
         }
     }
 

@@ -124,6 +124,14 @@ int ruv_parse_header(const void* header, size_t length, ruv_stream_info* info) {
     return status_of(ruv::check_setup(f.width, f.height, f.coding_mode, ruv::compression_i420));
 }
 
+ruv_kernel_level ruv_kernels_available(void) {
+    const uint32_t mask = ruv::detected_kernel_mask();
+    if (mask & ruv::kernels_avx512) return RUV_KERNELS_AVX512;
+    if (mask & ruv::kernels_avx2) return RUV_KERNELS_AVX2;
+    if (mask & ruv::kernels_sse2) return RUV_KERNELS_SSE2;
+    return RUV_KERNELS_SCALAR;
+}
+
 void ruv_default_settings(ruv_decoder_settings* settings) {
     if (settings) *settings = ruv_decoder_settings{RUV_PIXEL_I420, RUV_KERNELS_ANY};
 }

@@ -99,6 +99,9 @@ typedef enum ruv_kernel_level {
     RUV_KERNELS_ANY = 255
 } ruv_kernel_level;
 
+/* The highest level this processor and system run. */
+RUV_API ruv_kernel_level ruv_kernels_available(void);
+
 typedef struct ruv_decoder_settings {
     ruv_pixel_format format;        /* RUV_PIXEL_I420 by default */
     ruv_kernel_level max_kernels;   /* RUV_KERNELS_ANY by default */
