@@ -14,8 +14,8 @@ namespace ruv::ruvdec {
 
 // How one frame of the stream is decoded.
 enum class frame_kind : uint8_t {
-    intra,     // decode_intra
-    delta,     // decode_delta
+    intra,     // as an intra frame
+    delta,     // as a delta frame
     dropped,   // an empty chunk: the previous picture is shown again
 };
 
