@@ -172,14 +172,12 @@ int ruv_picture_packed(ruv_picture* picture, const ruv_stream_info* info, ruv_pi
     for (int p = 0; p < shape.planes; ++p) need += shape.row_bytes[p] * shape.rows[p];
     if (size < need) return RUV_ERR_BUFFER;
 
+    const ruv::picture_planes planes = ruv::packed_planes(static_cast<uint8_t*>(buffer), info->width, info->height,
+                                                         compression_of(format), bottom_up != 0);
     *picture = ruv_picture{};
-    uint8_t* at = static_cast<uint8_t*>(buffer);
     for (int p = 0; p < shape.planes; ++p) {
-        const size_t plane_bytes = shape.row_bytes[p] * shape.rows[p];
-        const ptrdiff_t row = ptrdiff_t(shape.row_bytes[p]);
-        picture->data[p] = bottom_up ? at + plane_bytes - shape.row_bytes[p] : at;
-        picture->stride[p] = bottom_up ? -row : row;
-        at += plane_bytes;
+        picture->data[p] = planes.top[p];
+        picture->stride[p] = planes.stride[p];
     }
     return RUV_OK;
 }

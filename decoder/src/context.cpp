@@ -130,19 +130,25 @@ size_t DecoderContext::output_size() const {
     return m_planar_output ? pixels / 2 * 3 : pixels * (m_rgb_output ? 4 : 2);
 }
 
-picture_planes DecoderContext::packed_planes(uint8_t* output) const {
+picture_planes packed_planes(uint8_t* output, int32_t width, int32_t height, uint32_t compression, bool bottom_up) {
+    const size_t w = size_t(width), h = size_t(height);
+    const bool planar = compression == compression_i420;
+    const size_t rows[3] = {h, h / 2, h / 2};
+    const size_t row_bytes[3] = {planar ? w : w * (compression == compression_rgb32 ? 4 : 2), w / 2, w / 2};
     picture_planes p;
-    const size_t w = size_t(m_width), h = size_t(m_height);
-    if (m_planar_output) {
-        p.top[0] = output, p.stride[0] = ptrdiff_t(w);
-        p.top[1] = output + w * h, p.stride[1] = ptrdiff_t(w / 2);
-        p.top[2] = output + w * h + w * h / 4, p.stride[2] = ptrdiff_t(w / 2);
-    } else if (m_rgb_output) {
-        p.top[0] = output + (h - 1) * w * 4, p.stride[0] = -ptrdiff_t(w * 4);
-    } else {
-        p.top[0] = output, p.stride[0] = ptrdiff_t(w * 2);
+    uint8_t* at = output;
+    for (int plane = 0; plane < (planar ? 3 : 1); ++plane) {
+        const size_t bytes = row_bytes[plane] * rows[plane];
+        p.top[plane] = bottom_up ? at + bytes - row_bytes[plane] : at;
+        p.stride[plane] = bottom_up ? -ptrdiff_t(row_bytes[plane]) : ptrdiff_t(row_bytes[plane]);
+        at += bytes;
     }
     return p;
+}
+
+picture_planes DecoderContext::packed_planes(uint8_t* output) const {
+    const uint32_t compression = m_planar_output ? compression_i420 : m_rgb_output ? compression_rgb32 : compression_yuy2;
+    return ruv::packed_planes(output, m_width, m_height, compression, m_rgb_output != 0);
 }
 
 size_t DecoderContext::intra_frame_size() const { return ruv::intra_frame_size(m_width, m_height); }

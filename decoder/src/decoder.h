@@ -142,6 +142,11 @@ size_t max_delta_frame_size(int32_t width, int32_t height, uint32_t coding_mode)
 bool decodes_as_delta(int32_t width, int32_t height, uint32_t coding_mode, bool flagged_delta,
                       const uint8_t* frame, size_t frame_length);
 
+// The planes of a packed buffer of a picture of this size and output: rows of
+// each plane's width, I420's planes one after the other, rows top-down or, with
+// bottom_up, upwards in memory from the buffer's end.
+picture_planes packed_planes(uint8_t* output, int32_t width, int32_t height, uint32_t compression, bool bottom_up);
+
 struct DecoderContext {
     uint8_t* m_ref_block = nullptr;   // owned: the reference frame's heap block
     uint8_t* m_ref_frame = nullptr;   // 32-byte aligned start of the reference frame in m_ref_block

@@ -247,9 +247,9 @@ void fill_kernels_avx2(kernel_table& table) {
                                               avx2::show_yuy2_as<stores::plain>>;
     table.show_rgb32 = avx2::aligned_rows<16, avx2::show_rgb32_as<stores::plain>, avx2::show_rgb32_as<stores::plain>,
                                               avx2::show_rgb32_as<stores::plain>>;
-    table.show_yuy2_stream = avx2::aligned_rows<8, avx2::show_yuy2_as<stores::streamed>, avx2::show_yuy2_as<stores::realigned>,
+    table.show_yuy2_stream = avx2::aligned_rows<8, avx2::show_yuy2_as<stores::streamed>, avx2::show_yuy2_as<stores::shifted>,
                                                     avx2::show_yuy2_as<stores::plain>>;
-    table.show_rgb32_stream = avx2::aligned_rows<16, avx2::show_rgb32_as<stores::streamed>, avx2::show_rgb32_as<stores::realigned>,
+    table.show_rgb32_stream = avx2::aligned_rows<16, avx2::show_rgb32_as<stores::streamed>, avx2::show_rgb32_as<stores::shifted>,
                                                     avx2::show_rgb32_as<stores::plain>>;
     table.show_i420 = avx2::show_i420_as<false>;
     table.show_i420_stream = avx2::show_i420_stream;

@@ -546,9 +546,9 @@ void fill_kernels_avx512(kernel_table& table) {
                                               avx512::show_yuy2_as<stores::plain>>;
     table.show_rgb32 = avx512::aligned_rows<16, avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_as<stores::plain>,
                                               avx512::show_rgb32_as<stores::plain>>;
-    table.show_yuy2_stream = avx512::aligned_rows<8, avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::realigned>,
+    table.show_yuy2_stream = avx512::aligned_rows<8, avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::shifted>,
                                                     avx512::show_yuy2_as<stores::plain>>;
-    table.show_rgb32_stream = avx512::aligned_rows<16, avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::realigned>,
+    table.show_rgb32_stream = avx512::aligned_rows<16, avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::shifted>,
                                                     avx512::show_rgb32_as<stores::plain>>;
     table.show_i420 = avx2::show_i420_as<false>;
     table.show_i420_stream = avx2::show_i420_stream;

@@ -26,7 +26,7 @@ inline void read_ahead(const uint8_t* cells) {
 // streamed cache line is then written whole before the next is begun, which
 // lets each write-combining buffer go out at once. (A streamed cache line
 // written in parts, a step apart, costs many times a whole one.)
-enum class stores { plain, streamed, realigned };
+enum class stores { plain, streamed, shifted };
 
 template <stores kind>
 inline void store32(uint8_t* p, __m256i v) {
@@ -159,7 +159,7 @@ struct row_stores {
 };
 
 template <>
-struct row_stores<stores::realigned> {
+struct row_stores<stores::shifted> {
     line_streamer upper, lower;
     row_stores(uint8_t* up, uint8_t* down, size_t length) : upper(up, length), lower(down, length) {}
     void step(size_t, __m256i up0, __m256i up1, __m256i down0, __m256i down1) {
