@@ -380,10 +380,8 @@ void register_all() {
         const char* name;
     };
     std::vector<level_name> levels;
-    for (level_name l : {level_name{RUV_KERNELS_SCALAR, "scalar"}, level_name{RUV_KERNELS_SSE2, "sse2"},
-                         level_name{RUV_KERNELS_AVX2, "avx2"}, level_name{RUV_KERNELS_AVX512, "avx512"}}) {
-        if (l.level <= ruv_kernels_available()) levels.push_back(l);
-    }
+    for (int l = RUV_KERNELS_SCALAR; l <= ruv_kernels_available(); ++l)
+        levels.push_back({ruv_kernel_level(l), ruv_kernels_name(ruv_kernel_level(l))});
     for (const frame_size& s : sizes) {
         for (bool cold : {false, true}) {
             const std::string tail = "/" + s.name() + (cold ? "/cold" : "/hot");

@@ -58,6 +58,9 @@ TEST(Api, HeadersAreCheckedWithAReason) {
     EXPECT_EQ(ruv_parse_header(h.data(), 80, nullptr), RUV_ERR_ARGUMENT);
     for (int status = 0; status >= -15; --status) EXPECT_NE(ruv_strerror(status), nullptr);
     EXPECT_STREQ(ruv_version(), RUV_VERSION_STRING);
+    EXPECT_STREQ(ruv_kernels_name(RUV_KERNELS_SCALAR), "scalar");
+    EXPECT_STREQ(ruv_kernels_name(ruv_kernels_available()), kernel_level_name(kernels_all));
+    EXPECT_EQ(ruv_kernels_name(RUV_KERNELS_ANY), nullptr);
 }
 
 TEST(Api, BadCallsAreRefusedAndWriteNothing) {

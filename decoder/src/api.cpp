@@ -1,6 +1,7 @@
 // The public C API (ruv/ruv.h) over DecoderContext: argument checks, the routing
 // of frames by their key-frame flag and structure, and pictures by plane and stride.
 #include <new>
+#include <vector>
 
 #include "decoder.h"
 #include "input_format.h"
@@ -38,15 +39,10 @@ uint32_t compression_of(ruv_pixel_format format) {
                                       : ruv::compression_i420;
 }
 
+// The API numbers the build's kernel levels in rising order, from scalar.
 uint32_t kernel_mask_of(ruv_kernel_level level) {
-    switch (level) {
-        case RUV_KERNELS_SCALAR: return 0;
-        case RUV_KERNELS_SSE2: return ruv::kernels_sse2;
-        case RUV_KERNELS_AVX2: return ruv::kernels_sse2 | ruv::kernels_avx2;
-        case RUV_KERNELS_AVX512: return ruv::kernels_sse2 | ruv::kernels_avx2 | ruv::kernels_avx512;
-        case RUV_KERNELS_ANY: break;
-    }
-    return ruv::kernels_all;
+    const std::vector<ruv::kernel_level> levels = ruv::kernel_levels(ruv::kernels_all);
+    return size_t(level) < levels.size() ? levels[level].mask : ruv::kernels_all;
 }
 
 // Bytes of one row of each plane, and the number of planes and of their rows.
@@ -125,11 +121,12 @@ int ruv_parse_header(const void* header, size_t length, ruv_stream_info* info) {
 }
 
 ruv_kernel_level ruv_kernels_available(void) {
-    const uint32_t mask = ruv::detected_kernel_mask();
-    if (mask & ruv::kernels_avx512) return RUV_KERNELS_AVX512;
-    if (mask & ruv::kernels_avx2) return RUV_KERNELS_AVX2;
-    if (mask & ruv::kernels_sse2) return RUV_KERNELS_SSE2;
-    return RUV_KERNELS_SCALAR;
+    return ruv_kernel_level(ruv::kernel_levels(ruv::detected_kernel_mask()).size() - 1);
+}
+
+const char* ruv_kernels_name(ruv_kernel_level level) {
+    const std::vector<ruv::kernel_level> levels = ruv::kernel_levels(ruv::kernels_all);
+    return size_t(level) < levels.size() ? levels[level].name : nullptr;
 }
 
 void ruv_default_settings(ruv_decoder_settings* settings) {

@@ -102,6 +102,10 @@ typedef enum ruv_kernel_level {
 /* The highest level this processor and system run. */
 RUV_API ruv_kernel_level ruv_kernels_available(void);
 
+/* The level's name ("scalar", "sse2", "avx2", "avx512"), or null for a level
+ * this build does not have. Static storage. */
+RUV_API const char* ruv_kernels_name(ruv_kernel_level level);
+
 typedef struct ruv_decoder_settings {
     ruv_pixel_format format;        /* RUV_PIXEL_I420 by default */
     ruv_kernel_level max_kernels;   /* RUV_KERNELS_ANY by default */

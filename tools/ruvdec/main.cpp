@@ -95,16 +95,12 @@ struct options {
     ruv_kernel_level kernels = RUV_KERNELS_ANY;
 };
 
-// The kernel level of --kernels NAME; false for a name it does not take.
+// The kernel level of --kernels NAME; false for a name this build does not have.
 bool kernel_level_of(const std::string& name, ruv_kernel_level& level) {
-    const struct {
-        const char* name;
-        ruv_kernel_level level;
-    } levels[] = {{"scalar", RUV_KERNELS_SCALAR}, {"sse2", RUV_KERNELS_SSE2}, {"avx2", RUV_KERNELS_AVX2},
-                  {"avx512", RUV_KERNELS_AVX512}};
-    for (const auto& l : levels) {
-        if (name == l.name) {
-            level = l.level;
+    for (int l = RUV_KERNELS_SCALAR; l <= RUV_KERNELS_AVX512; ++l) {
+        const char* known = ruv_kernels_name(ruv_kernel_level(l));
+        if (known && name == known) {
+            level = ruv_kernel_level(l);
             return true;
         }
     }
