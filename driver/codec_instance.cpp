@@ -12,6 +12,7 @@ namespace {
 
 constexpr DWORD bitmap_header_size = sizeof(BITMAPINFOHEADER);   // 40
 static_assert(bitmap_header_size == 40, "a bare BITMAPINFOHEADER");
+constexpr DWORD stream_header_size = 80;   // the BITMAPINFOHEADER and its 40-byte extension
 
 WORD bit_count_of(uint32_t compression) { return compression == output_rgb32 ? 32 : 16; }
 
@@ -53,8 +54,8 @@ LRESULT CodecInstance::get_info(ICINFO* info, DWORD size) noexcept {
 
 bool read_input_format(const BITMAPINFOHEADER* header, ruv_stream_info& stream) {
     // biSize first: a shorter header must not be read as 80 bytes.
-    if (!header || header->biSize != 80) return false;
-    return ruv_parse_header(header, 80, &stream) == RUV_OK;
+    if (!header || header->biSize != stream_header_size) return false;
+    return ruv_parse_header(header, stream_header_size, &stream) == RUV_OK;
 }
 
 bool CodecInstance::check_formats(const BITMAPINFOHEADER* input, const BITMAPINFOHEADER* output) noexcept {
