@@ -76,6 +76,9 @@ TEST(Api, BadCallsAreRefusedAndWriteNothing) {
     const ruv_stream_info odd{64, 31, 101, 3};
     EXPECT_EQ(ruv_decoder_open(&odd, nullptr, &d), RUV_ERR_HEIGHT_ODD);
     EXPECT_EQ(d, nullptr);
+    EXPECT_EQ(ruv_intra_frame_size(&odd), 0u);
+    EXPECT_EQ(ruv_intra_frame_size(nullptr), 0u);
+    EXPECT_EQ(ruv_intra_frame_size(&info), 4u + 64 * 32 * 3 / 2);
 
     ASSERT_EQ(ruv_decoder_open(&info, nullptr, &d), RUV_OK);
     bytes y(64 * 32, 0x77), u(32 * 16, 0x77), v(32 * 16, 0x77);

@@ -208,6 +208,13 @@ int ruv_frame_is_delta(const ruv_stream_info* info, const void* frame, size_t le
     return route(*info, static_cast<const uint8_t*>(frame), length, flags).delta ? 1 : 0;
 }
 
+size_t ruv_intra_frame_size(const ruv_stream_info* info) {
+    if (!info || ruv::check_setup(info->width, info->height, info->coding_mode, ruv::compression_yuy2) !=
+                     ruv::setup_refusal::none)
+        return 0;
+    return ruv::intra_frame_size(info->width, info->height);
+}
+
 void ruv_decoder_reset(ruv_decoder* decoder) {
     if (decoder) decoder->context.clear_reference();
 }

@@ -174,6 +174,11 @@ RUV_API int ruv_decode(ruv_decoder* decoder, const void* frame, size_t length, u
  * for what ruv_decode would refuse. */
 RUV_API int ruv_frame_is_delta(const ruv_stream_info* info, const void* frame, size_t length, unsigned flags);
 
+/* The length of a whole intra frame of the stream `info` describes (as
+ * ruv_parse_header accepted it), 0 for a null `info` or a size it refuses; for
+ * a player telling intra frames by their length where a file has no key flags. */
+RUV_API size_t ruv_intra_frame_size(const ruv_stream_info* info);
+
 /* Makes the reference picture black, as after a seek to a frame that is not an
  * intra frame. */
 RUV_API void ruv_decoder_reset(ruv_decoder* decoder);

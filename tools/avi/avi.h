@@ -24,6 +24,15 @@ constexpr uint32_t fourcc(char a, char b, char c, char d) {
            uint32_t(uint8_t(d)) << 24;
 }
 
+// Little-endian fields of headers and indexes, byte by byte on any processor.
+inline uint16_t read_le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint32_t read_le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline void write_le32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
 // The four characters of a FourCC, with '?' for bytes that are not printable.
 std::string fourcc_text(uint32_t code);
 
@@ -275,6 +284,25 @@ struct reader {
 
     // Reads bytes at a file offset; false when they are not all in the input.
     bool read_at(uint64_t offset, void* out, size_t size);
+};
+
+// Rewriting a file with its video stream replaced: the other streams, to be
+// copied as they are, and their chunks in file order, so that the new file
+// interleaves them as the old one did.
+struct remux_plan {
+    struct chunk {
+        uint64_t offset;   // data, in the input
+        uint32_t size;
+        bool key;
+        size_t stream;
+    };
+    std::vector<copied_stream> streams;   // every stream but the video stream, in order
+    size_t video_index = 0;               // the video stream's number among them
+    std::vector<chunk> chunks;
+
+    // Plans from the reader's selected stream as the video stream, which it is
+    // left on. False, with the reader's error, when a stream cannot be indexed.
+    bool make(reader& r, std::string& error);
 };
 
 }  // namespace ruv::avi

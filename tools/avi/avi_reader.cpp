@@ -17,11 +17,7 @@ constexpr size_t max_super_entries = 1u << 16;
 constexpr int max_rec_depth = 4;                    // 'rec ' lists nested deeper are skipped
 constexpr size_t entries_per_read = 512;
 
-uint16_t get16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint64_t get64(const uint8_t* p) { return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32; }
+uint64_t read_le64(const uint8_t* p) { return uint64_t(read_le32(p)) | uint64_t(read_le32(p + 4)) << 32; }
 
 // Whether a chunk id names a data chunk of the selected stream: a video frame
 // ("##dc" or "##db") for a video stream, any "##xx" chunk for other streams
@@ -53,8 +49,8 @@ bool next_chunk(reader& r, uint64_t& pos, uint64_t end, chunk& c) {
     uint8_t h[8];
     if (pos > end || end - pos < 8 || !r.read_at(pos, h, 8))
         return false;
-    c.id = get32(h);
-    c.size = get32(h + 4);
+    c.id = read_le32(h);
+    c.size = read_le32(h + 4);
     c.data = pos + 8;
     uint64_t data_end = c.data + c.size;
     c.whole = data_end <= end;
@@ -75,7 +71,7 @@ bool list_type(reader& r, const chunk& c, uint64_t end, uint32_t& type) {
     uint8_t t[4];
     if (c.id != id::list || c.data > end || end - c.data < 4 || !r.read_at(c.data, t, 4))
         return false;
-    type = get32(t);
+    type = read_le32(t);
     return true;
 }
 
@@ -102,10 +98,10 @@ void parse_super_index(reader& r, const chunk& c, reader::odml_index& index) {
         index.sound = false;
         return;
     }
-    uint16_t longs_per_entry = get16(h);
+    uint16_t longs_per_entry = read_le16(h);
     uint8_t sub_type = h[2];
     uint8_t index_type = h[3];   // 0: an index of indexes
-    uint32_t entries = get32(h + 4);
+    uint32_t entries = read_le32(h + 4);
     if (longs_per_entry != 4 || sub_type != 0 || index_type != 0 || entries > (length - 24) / 16 ||
         entries > max_super_entries) {
         index.sound = false;
@@ -118,7 +114,7 @@ void parse_super_index(reader& r, const chunk& c, reader::odml_index& index) {
             index.sound = false;
             return;
         }
-        index.chunks.push_back(get64(e));
+        index.chunks.push_back(read_le64(e));
     }
 }
 
@@ -131,15 +127,15 @@ bool parse_strl(reader& r, uint64_t begin, uint64_t end) {
         if (c.id == id::strh) {
             uint8_t h[strh_size];
             read_record(r, c, h, sizeof h);
-            info.type = get32(h);
-            info.handler = get32(h + 4);
-            info.flags = get32(h + 8);
-            info.scale = get32(h + 20);
-            info.rate = get32(h + 24);
-            info.start = get32(h + 28);
-            info.length = get32(h + 32);
-            info.suggested_buffer_size = get32(h + 36);
-            info.sample_size = get32(h + 44);
+            info.type = read_le32(h);
+            info.handler = read_le32(h + 4);
+            info.flags = read_le32(h + 8);
+            info.scale = read_le32(h + 20);
+            info.rate = read_le32(h + 24);
+            info.start = read_le32(h + 28);
+            info.length = read_le32(h + 32);
+            info.suggested_buffer_size = read_le32(h + 36);
+            info.sample_size = read_le32(h + 44);
             // Kept whole for copying; a larger 'strh' is not a stream header.
             uint64_t length = std::min<uint64_t>(c.end - c.data, max_format_size);
             info.header.resize(size_t(length));
@@ -170,16 +166,16 @@ bool parse_hdrl(reader& r, uint64_t begin, uint64_t end) {
             uint8_t h[avih_size];
             read_record(r, c, h, sizeof h);
             main_header& m = r.m_main;
-            m.micro_sec_per_frame = get32(h);
-            m.max_bytes_per_sec = get32(h + 4);
-            m.padding_granularity = get32(h + 8);
-            m.flags = get32(h + 12);
-            m.total_frames = get32(h + 16);
-            m.initial_frames = get32(h + 20);
-            m.streams = get32(h + 24);
-            m.suggested_buffer_size = get32(h + 28);
-            m.width = get32(h + 32);
-            m.height = get32(h + 36);
+            m.micro_sec_per_frame = read_le32(h);
+            m.max_bytes_per_sec = read_le32(h + 4);
+            m.padding_granularity = read_le32(h + 8);
+            m.flags = read_le32(h + 12);
+            m.total_frames = read_le32(h + 16);
+            m.initial_frames = read_le32(h + 20);
+            m.streams = read_le32(h + 24);
+            m.suggested_buffer_size = read_le32(h + 28);
+            m.width = read_le32(h + 32);
+            m.height = read_le32(h + 36);
         } else if (list_type(r, c, c.end, type) && type == id::strl) {
             if (r.m_streams.size() < max_streams && !parse_strl(r, c.data + 4, c.end))
                 return false;
@@ -190,7 +186,7 @@ bool parse_hdrl(reader& r, uint64_t begin, uint64_t end) {
                 uint8_t total[4];
                 if (d.id == id::dmlh) {
                     read_record(r, d, total, sizeof total);
-                    r.m_main.odml_total_frames = get32(total);
+                    r.m_main.odml_total_frames = read_le32(total);
                 }
             }
         }
@@ -237,7 +233,7 @@ bool chunk_matches(reader& r, uint64_t header, uint32_t chunk_id, uint32_t size)
     if (header > r.m_size || r.m_size - header < 8 || r.m_size - header - 8 < size ||
         !r.read_at(header, h, 8))
         return false;
-    return get32(h) == chunk_id && get32(h + 4) == size;
+    return read_le32(h) == chunk_id && read_le32(h + 4) == size;
 }
 
 // The frames from the OpenDML indexes; false when the stream has none or any
@@ -258,13 +254,13 @@ bool load_open_dml(reader& r, std::vector<frame_entry>& frames) {
                 r.m_truncated = true;
             return false;
         }
-        uint32_t size = get32(h + 4);
-        uint16_t longs_per_entry = get16(h + 8);
+        uint32_t size = read_le32(h + 4);
+        uint16_t longs_per_entry = read_le16(h + 8);
         uint8_t sub_type = h[10];
         uint8_t index_type = h[11];   // 1: an index of chunks
-        uint32_t entries = get32(h + 12);
-        uint32_t chunk_id = get32(h + 16);
-        uint64_t base = get64(h + 20);
+        uint32_t entries = read_le32(h + 12);
+        uint32_t chunk_id = read_le32(h + 16);
+        uint64_t base = read_le64(h + 20);
         if (size < 24 || r.m_size - ix - 8 < size || longs_per_entry != 2 || sub_type != 0 ||
             index_type != 1 || entries > (size - 24) / 8 || !is_frame_chunk(r, chunk_id) ||
             base > r.m_size || entries > max_frames - frames.size())
@@ -275,8 +271,8 @@ bool load_open_dml(reader& r, std::vector<frame_entry>& frames) {
             if (!r.read_at(ix + 32 + uint64_t(done) * 8, block, size_t(count) * 8))
                 return false;
             for (uint32_t i = 0; i < count; ++i) {
-                uint64_t data = base + get32(block + i * 8);
-                uint32_t size_field = get32(block + i * 8 + 4);
+                uint64_t data = base + read_le32(block + i * 8);
+                uint32_t size_field = read_le32(block + i * 8 + 4);
                 uint32_t length = size_field & 0x7FFFFFFF;
                 if (data < 8 || !chunk_matches(r, data - 8, chunk_id, length))
                     return false;
@@ -300,14 +296,14 @@ bool load_idx1(reader& r, uint64_t base, std::vector<frame_entry>& frames) {
             return false;
         for (size_t i = 0; i < count; ++i) {
             const uint8_t* e = block + i * 16;
-            uint32_t chunk_id = get32(e);
+            uint32_t chunk_id = read_le32(e);
             if (!is_frame_chunk(r, chunk_id))
                 continue;
-            uint64_t header = base + get32(e + 8);
-            uint32_t length = get32(e + 12);
+            uint64_t header = base + read_le32(e + 8);
+            uint32_t length = read_le32(e + 12);
             if (!chunk_matches(r, header, chunk_id, length))
                 return false;
-            frames.push_back({header + 8, length, (get32(e + 4) & aviif_keyframe) != 0, true});
+            frames.push_back({header + 8, length, (read_le32(e + 4) & aviif_keyframe) != 0, true});
         }
         done += count;
     }
@@ -331,9 +327,9 @@ void scan_list(reader& r, uint64_t begin, uint64_t end, int depth, std::vector<f
 // Walks the top-level RIFFs and the headers, then indexes the first video stream.
 bool parse(reader& r) {
     uint8_t h[12];
-    if (!r.read_at(0, h, sizeof h) || get32(h) != id::riff || get32(h + 8) != id::avi)
+    if (!r.read_at(0, h, sizeof h) || read_le32(h) != id::riff || read_le32(h + 8) != id::avi)
         return fail(r, "not a RIFF AVI file");
-    uint32_t riff_size = get32(h + 4);
+    uint32_t riff_size = read_le32(h + 4);
     uint64_t end = 8 + uint64_t(riff_size);
     if (riff_size == 0 || end > r.m_size) {
         // Cut short, or never finished by its writer (size left 0).
@@ -353,15 +349,15 @@ bool parse(reader& r) {
                 r.m_truncated = true;
             break;
         }
-        if (!r.read_at(pos, h, sizeof h) || get32(h) != id::riff)
+        if (!r.read_at(pos, h, sizeof h) || read_le32(h) != id::riff)
             break;
-        riff_size = get32(h + 4);
+        riff_size = read_le32(h + 4);
         end = pos + 8 + riff_size;
         if (riff_size == 0 || end > r.m_size) {
             r.m_truncated = true;
             end = r.m_size;
         }
-        if (get32(h + 8) == id::avix) {
+        if (read_le32(h + 8) == id::avix) {
             ++r.m_riff_count;
             if (!walk_riff(r, pos + 12, end, false))
                 return false;
@@ -522,7 +518,7 @@ uint32_t reader::chunk_id(size_t index) {
     uint8_t h[4];
     if (index >= m_frames.size() || m_frames[index].offset < 8 || !read_at(m_frames[index].offset - 8, h, 4))
         return 0;
-    return get32(h);
+    return read_le32(h);
 }
 
 bool reader::read_frame(size_t index, std::vector<uint8_t>& out) {

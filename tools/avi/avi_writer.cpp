@@ -21,13 +21,9 @@ void set16(uint8_t* p, uint32_t v) {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
 }
-void set32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
 void set64(uint8_t* p, uint64_t v) {
-    set32(p, uint32_t(v));
-    set32(p + 4, uint32_t(v >> 32));
+    write_le32(p, uint32_t(v));
+    write_le32(p + 4, uint32_t(v >> 32));
 }
 
 uint32_t clamp32(uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(v); }
@@ -50,7 +46,7 @@ bool put(writer& w, const void* data, size_t size) {
 
 bool put32(writer& w, uint32_t v) {
     uint8_t b[4];
-    set32(b, v);
+    write_le32(b, v);
     return put(w, b, 4);
 }
 
@@ -77,7 +73,7 @@ bool patch(writer& w, uint64_t pos, const uint8_t* data, size_t size) {
 
 bool patch32(writer& w, uint64_t pos, uint32_t v) {
     uint8_t b[4];
-    set32(b, v);
+    write_le32(b, v);
     return patch(w, pos, b, 4);
 }
 
@@ -112,7 +108,7 @@ bool write_super_index_room(writer& w, writer::stream_state& s) {
     uint8_t indx[24] = {};
     set16(indx, 4);   // wLongsPerEntry
     indx[3] = index_of_indexes;
-    set32(indx + 8, s.chunk_id);
+    write_le32(indx + 8, s.chunk_id);
     if (!begin_chunk(w, id::indx, chunk) || !put(w, indx, sizeof indx) ||
         !put_zeros(w, super_index_capacity * 16) || !end_chunk(w, chunk))
         return false;
@@ -127,11 +123,11 @@ bool write_video_strl(writer& w, writer::stream_state& s) {
     if (!begin_list(w, id::list, id::strl, strl))
         return false;
     uint8_t strh[56] = {};
-    set32(strh, id::vids);
-    set32(strh + 4, f.handler);
-    set32(strh + 20, f.scale);
-    set32(strh + 24, f.rate);
-    set32(strh + 40, 0xFFFFFFFFu);   // dwQuality: the default
+    write_le32(strh, id::vids);
+    write_le32(strh + 4, f.handler);
+    write_le32(strh + 20, f.scale);
+    write_le32(strh + 24, f.rate);
+    write_le32(strh + 40, 0xFFFFFFFFu);   // dwQuality: the default
     // rcFrame: left, top, right, bottom as 16-bit values.
     set16(strh + 52, std::min<uint32_t>(f.width, 0x7FFF));
     set16(strh + 54, std::min<uint32_t>(f.height, 0x7FFF));
@@ -167,11 +163,11 @@ bool write_headers(writer& w) {
 
     // Frame counts, sizes and rates that depend on the frames are patched at close.
     uint8_t avih[56] = {};
-    set32(avih, clamp32((uint64_t(f.scale) * 1000000 + f.rate / 2) / f.rate));
-    set32(avih + 12, w.m_options.layout == index_layout::none ? 0 : avif_has_index);
-    set32(avih + 24, uint32_t(w.m_streams.size()));   // dwStreams
-    set32(avih + 32, f.width);
-    set32(avih + 36, f.height);
+    write_le32(avih, clamp32((uint64_t(f.scale) * 1000000 + f.rate / 2) / f.rate));
+    write_le32(avih + 12, w.m_options.layout == index_layout::none ? 0 : avif_has_index);
+    write_le32(avih + 24, uint32_t(w.m_streams.size()));   // dwStreams
+    write_le32(avih + 32, f.width);
+    write_le32(avih + 36, f.height);
     if (!begin_chunk(w, id::avih, chunk) || !put(w, avih, sizeof avih) || !end_chunk(w, chunk))
         return false;
     w.m_avih_pos = chunk + 8;
@@ -220,8 +216,8 @@ bool write_ix(writer& w) {
         uint8_t h[24] = {};
         set16(h, 2);   // wLongsPerEntry
         h[3] = index_of_chunks;
-        set32(h + 4, count);
-        set32(h + 8, s.chunk_id);
+        write_le32(h + 4, count);
+        write_le32(h + 8, s.chunk_id);
         set64(h + 12, base);
         if (!begin_chunk(w, fourcc('i', 'x', char('0' + n / 10), char('0' + n % 10)), chunk) ||
             !put(w, h, sizeof h))
@@ -230,8 +226,8 @@ bool write_ix(writer& w) {
             if (e.stream != n)
                 continue;
             uint8_t b[8];
-            set32(b, e.offset + 8);   // the data, after the chunk header
-            set32(b + 4, e.size | (e.key ? 0 : aviif_not_keyframe));
+            write_le32(b, e.offset + 8);   // the data, after the chunk header
+            write_le32(b + 4, e.size | (e.key ? 0 : aviif_not_keyframe));
             if (!put(w, b, sizeof b))
                 return false;
         }
@@ -249,10 +245,10 @@ bool write_idx1(writer& w) {
         return false;
     for (const writer::entry& e : w.m_riff_frames) {
         uint8_t b[16];
-        set32(b, w.m_streams[e.stream].chunk_id);
-        set32(b + 4, e.key ? aviif_keyframe : 0);
-        set32(b + 8, e.offset);
-        set32(b + 12, e.size);
+        write_le32(b, w.m_streams[e.stream].chunk_id);
+        write_le32(b + 4, e.key ? aviif_keyframe : 0);
+        write_le32(b + 8, e.offset);
+        write_le32(b + 12, e.size);
         if (!put(w, b, sizeof b))
             return false;
     }
@@ -301,8 +297,8 @@ bool patch_headers(writer& w) {
         for (size_t i = 0; i < s.super.size(); ++i) {
             uint8_t b[16];
             set64(b, s.super[i].offset);
-            set32(b + 8, s.super[i].size);
-            set32(b + 12, s.super[i].duration);
+            write_le32(b + 8, s.super[i].size);
+            write_le32(b + 12, s.super[i].duration);
             if (!patch(w, s.indx_pos + 24 + i * 16, b, sizeof b))
                 return false;
         }
@@ -427,8 +423,8 @@ bool writer::write_chunk(size_t stream, const uint8_t* data, size_t size, bool k
                                     : "file too large for AVI 1.0 readers (use the OpenDML layout)");
 
     uint8_t h[8];
-    set32(h, s.chunk_id);
-    set32(h + 4, uint32_t(size));
+    write_le32(h, s.chunk_id);
+    write_le32(h + 4, uint32_t(size));
     uint32_t offset = uint32_t(m_pos - (m_movi_pos + 8));
     if (!put(*this, h, sizeof h) || !put(*this, data, size) || ((size & 1) != 0 && !put_zeros(*this, 1)))
         return false;

@@ -5,8 +5,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "decoder.h"
-#include "le.h"
 #ifndef RUVDEC_NO_PNG
 #include "png_writer.h"
 #endif
@@ -64,9 +62,10 @@ bool format_of_name(const std::string& path, output_format& format) {
     return parse_format(path.substr(dot + 1), format);
 }
 
-uint32_t decoder_output(output_format format, uint32_t avi_compression) {
-    if (format == output_format::avi) return avi_compression;
-    return format == output_format::rgb32 || format == output_format::png ? compression_rgb32 : compression_yuy2;
+ruv_pixel_format decoder_format(const sink_settings& s) {
+    const bool rgb = s.format == output_format::rgb32 || s.format == output_format::png ||
+                     (s.format == output_format::avi && s.avi_rgb32);
+    return rgb ? RUV_PIXEL_RGB32 : RUV_PIXEL_YUY2;
 }
 
 bool name_pattern::parse(const std::string& pattern, std::string& error) {
@@ -114,29 +113,32 @@ std::string name_pattern::name(uint64_t number) const {
     return m_prefix + digits + m_suffix;
 }
 
-bool frame_sink::begin_avi() {
+bool frame_sink::begin_avi(const avi::remux_plan* plan) {
     // A BITMAPINFOHEADER of the uncompressed frames: YUY2 rows top-down, RGB32
     // rows bottom-up (a positive height), as Windows players take them.
-    const bool rgb = m_avi_compression == compression_rgb32;
-    const uint32_t width = uint32_t(m_width);
-    const uint32_t height = uint32_t(m_height);
+    const bool rgb = m_settings.avi_rgb32;
+    const uint32_t width = uint32_t(m_settings.width);
+    const uint32_t height = uint32_t(m_settings.height);
     avi::video_format video;
-    video.handler = rgb ? 0 : compression_yuy2;
+    const uint32_t compression = rgb ? 0 : avi::fourcc('Y', 'U', 'Y', '2');   // 0: BI_RGB
+    video.handler = compression;
     video.width = width;
     video.height = height;
-    video.rate = m_rate;
-    video.scale = m_scale;
+    video.rate = m_settings.rate;
+    video.scale = m_settings.scale;
     video.uncompressed = true;
     video.strf.assign(40, 0);
     const uint32_t fields[] = {40, width, height};
-    for (size_t i = 0; i < 3; ++i) write_le32(video.strf.data() + 4 * i, fields[i]);
+    for (size_t i = 0; i < 3; ++i) avi::write_le32(video.strf.data() + 4 * i, fields[i]);
     video.strf[12] = 1;                  // biPlanes
     video.strf[14] = rgb ? 32 : 16;      // biBitCount
-    write_le32(video.strf.data() + 16, m_avi_compression);
-    write_le32(video.strf.data() + 20, uint32_t(size_t(width) * height * (rgb ? 4 : 2)));
+    avi::write_le32(video.strf.data() + 16, compression);
+    avi::write_le32(video.strf.data() + 20, uint32_t(size_t(width) * height * (rgb ? 4 : 2)));
     avi::writer_options options;
-    options.layout = m_open_dml ? avi::index_layout::open_dml : avi::index_layout::idx1;
-    if (!m_avi.open(m_path, video, options, m_copied, m_video_index, m_file.m_file)) {
+    options.layout = m_settings.open_dml ? avi::index_layout::open_dml : avi::index_layout::idx1;
+    const avi::remux_plan none;
+    if (!plan) plan = &none;
+    if (!m_avi.open(m_settings.path, video, options, plan->streams, plan->video_index, m_file.m_file)) {
         m_error = m_avi.error();
         return false;
     }
@@ -234,24 +236,25 @@ bool frame_sink::write_png_file(png_pool::job& j) {
     return true;
 }
 
-bool frame_sink::begin() {
+bool frame_sink::begin(const sink_settings& settings, const avi::remux_plan* plan) {
+    m_settings = settings;
     m_error.clear();
-    if (m_format == output_format::png) {
-        if (!m_pattern.parse(m_path, m_error) || !png_folder_exists(m_pattern, m_path, m_error)) return false;
-        size_t threads = m_threads != 0 ? m_threads : std::max<size_t>(1, std::thread::hardware_concurrency());
+    if (m_settings.format == output_format::png) {
+        if (!m_pattern.parse(m_settings.path, m_error) || !png_folder_exists(m_pattern, m_settings.path, m_error)) return false;
+        size_t threads = m_settings.threads != 0 ? m_settings.threads : std::max<size_t>(1, std::thread::hardware_concurrency());
         // One thread encodes in the decoding thread, without a pool.
-        if (threads > 1) m_png.start(threads, m_width, m_height);
+        if (threads > 1) m_png.start(threads, m_settings.width, m_settings.height);
         return true;
     }
-    if (!m_file.open(m_path)) {
+    if (!m_file.open(m_settings.path)) {
         m_error = m_file.error();
         return false;
     }
-    if (m_format == output_format::avi && !begin_avi()) {
+    if (m_settings.format == output_format::avi && !begin_avi(plan)) {
         m_file.abandon();
         return false;
     }
-    if (m_format == output_format::y4m) {
+    if (m_settings.format == output_format::y4m) {
         // C420jpeg: chroma sited between the two luma lines of a cell, as the
         // cells share one U and V. XCOLORRANGE=FULL: the samples span 0 to 255
         // (the decoder's RGB conversion takes them so), and readers that assume
@@ -259,7 +262,7 @@ bool frame_sink::begin() {
         char header[160];
         const int length = std::snprintf(header, sizeof header,
                                          "YUV4MPEG2 W%d H%d F%u:%u Ip A1:1 C420jpeg XCOLORRANGE=FULL\n",
-                                         int(m_width), int(m_height), unsigned(m_rate), unsigned(m_scale));
+                                         int(m_settings.width), int(m_settings.height), unsigned(m_settings.rate), unsigned(m_settings.scale));
         if (!m_file.write(header, size_t(length))) {
             m_error = m_file.error();
             m_file.abandon();
@@ -289,7 +292,7 @@ void frame_sink::abandon() {
 }
 
 bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* picture, size_t size) {
-    switch (m_format) {
+    switch (m_settings.format) {
         case output_format::avi:
             if (!m_avi.write_frame(picture, size, true)) {
                 m_error = m_avi.error();
@@ -308,7 +311,7 @@ bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* pi
             if (m_png.m_workers.empty()) {
                 png_pool::job j;
                 j.number = frame_number;
-                j.ok = encode_png(picture, m_width, m_height, j.png, j.error);
+                j.ok = encode_png(picture, m_settings.width, m_settings.height, j.png, j.error);
                 return write_png_file(j);
             }
             {
@@ -333,9 +336,9 @@ bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* pi
     // YUY2 (Y0 U Y1 V, rows top-down) to 4:2:0 planes. Both lines of a cell carry
     // its U and V, so the upper line's are taken: the decoded samples exactly.
     static const char frame_header[] = "FRAME\n";
-    const size_t width = size_t(m_width);
-    const size_t height = size_t(m_height);
-    const size_t header = m_format == output_format::y4m ? sizeof frame_header - 1 : 0;
+    const size_t width = size_t(m_settings.width);
+    const size_t height = size_t(m_settings.height);
+    const size_t header = m_settings.format == output_format::y4m ? sizeof frame_header - 1 : 0;
     m_scratch.resize(header + width * height * 3 / 2);
     uint8_t* y_plane = m_scratch.data() + header;
     uint8_t* u_plane = y_plane + width * height;
@@ -362,14 +365,14 @@ bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* pi
 }
 
 bool frame_sink::finish() {
-    if (m_format == output_format::png) {
+    if (m_settings.format == output_format::png) {
         png_pool::job j;
         while (m_png.take(j, true))
             if (!write_png_file(j)) return false;
         m_png.stop();
         return true;
     }
-    if (m_format == output_format::avi && !m_avi.close()) {
+    if (m_settings.format == output_format::avi && !m_avi.close()) {
         m_error = m_avi.error();
         return false;
     }

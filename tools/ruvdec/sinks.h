@@ -14,6 +14,7 @@
 
 #include "avi.h"
 #include "output_file.h"
+#include "ruv/ruv.h"
 
 namespace ruv::ruvdec {
 
@@ -32,9 +33,22 @@ bool parse_format(const std::string& name, output_format& format);
 // The format that a file name's extension names (.yuy2 .rgb32 .y4m .png .i420
 // .yuv .avi, any case).
 bool format_of_name(const std::string& path, output_format& format);
-// The output compression to set the decoder up with for a format, and for AVI
-// output the compression of its video frames (YUY2 or RGB32).
-uint32_t decoder_output(output_format format, uint32_t avi_compression);
+// What a sink writes, and where.
+struct sink_settings {
+    output_format format = output_format::yuy2;
+    bool avi_rgb32 = false;   // AVI output: RGB32 video frames rather than YUY2
+    int32_t width = 0;
+    int32_t height = 0;
+    uint32_t rate = 0;        // frame rate rate/scale, 0/0 when unknown (Y4M and AVI headers)
+    uint32_t scale = 0;
+    std::string path;         // a file, "-", or a PNG name pattern
+    size_t threads = 0;       // PNG output: encoding threads, 0 for one a core
+    bool open_dml = false;    // AVI output: OpenDML, for a file past 1 GiB
+};
+
+// The decoder's output for a sink: RGB32 for rgb32, png and RGB32 AVI output,
+// YUY2 for the others.
+ruv_pixel_format decoder_format(const sink_settings& settings);
 
 // A file name with at most one integer conversion (%d, %5d, %05d, %i or %u) for the
 // frame number; "%%" stands for a percent sign.
@@ -89,30 +103,19 @@ struct png_pool {
 };
 
 struct frame_sink {
-    output_format m_format = output_format::yuy2;
-    uint32_t m_avi_compression = 0x32595559;   // AVI video frames: YUY2 or RGB32 (0)
-    int32_t m_width = 0;
-    int32_t m_height = 0;
-    uint32_t m_rate = 0;      // frame rate rate/scale, 0/0 when unknown (Y4M header)
-    uint32_t m_scale = 0;
-    std::string m_path;       // a file, "-", or a PNG name pattern
+    sink_settings m_settings;
     name_pattern m_pattern;
     output_file m_file;       // raw, Y4M and AVI output
-    // AVI output: the input's other streams, in order, with the video stream as
-    // stream number m_video_index among them; OpenDML when the file grows past 1 GiB.
-    std::vector<avi::copied_stream> m_copied;
-    size_t m_video_index = 0;
-    bool m_open_dml = false;
     avi::writer m_avi;
-    size_t m_threads = 0;     // PNG output: encoding threads, 0 for one a core
     png_pool m_png;
     std::vector<uint8_t> m_scratch;
     std::string m_error;
 
     // Opens the output and writes the Y4M header; for PNG, checks the pattern and
     // that the folder it names exists, so that a missing one is found before decoding.
-    bool begin();
-    bool begin_avi();
+    // `plan` gives AVI output the streams it copies.
+    bool begin(const sink_settings& settings, const avi::remux_plan* plan = nullptr);
+    bool begin_avi(const avi::remux_plan* plan);
     bool write_png_file(png_pool::job& j);
     // Writes one decoded picture: output_size() bytes in the decoder's layout,
     // YUY2 for yuy2, i420 and y4m, RGB32 for rgb32 and png, either for avi.

@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <numeric>
 
-#include "decoder.h"
-#include "ruv/ruv.h"
-#include "le.h"
 
 namespace ruv::ruvdec {
 
 namespace {
 
 constexpr size_t compression_offset = 16;   // biCompression in the stream format
+constexpr size_t header_size = 80;          // the "RUV1" stream format header
+constexpr uint32_t fourcc_ruv1 = avi::fourcc('R', 'U', 'V', '1');
 
 // A FourCC with its letters in upper case, so "ruv1" matches "RUV1".
 uint32_t upper_fourcc(uint32_t code) {
@@ -28,7 +27,7 @@ bool is_ruv1_stream(const avi::stream_info& s) {
     if (s.type != avi::id::vids) return false;
     if (upper_fourcc(s.handler) == fourcc_ruv1) return true;
     return s.format.size() >= compression_offset + 4 &&
-           upper_fourcc(read_le32(s.format.data() + compression_offset)) == fourcc_ruv1;
+           upper_fourcc(avi::read_le32(s.format.data() + compression_offset)) == fourcc_ruv1;
 }
 
 std::string stream_list(const std::vector<avi::stream_info>& streams) {
@@ -41,22 +40,22 @@ std::string stream_list(const std::vector<avi::stream_info>& streams) {
     return list.empty() ? "none" : list;
 }
 
-}  // namespace
-
-std::string refusal(const InputFormat& f) {
-    if (f.bi_size != input_format_size)
-        return "biSize is " + std::to_string(f.bi_size) + ", not " + std::to_string(input_format_size);
-    if (f.codec_version > max_codec_version)
-        return "codec_version is " + std::to_string(f.codec_version) + ", above " +
-               std::to_string(max_codec_version);
-    if (f.coding_mode > max_coding_mode)
-        return "coding_mode is " + std::to_string(f.coding_mode) + ", above " + std::to_string(max_coding_mode);
-    if (!f.decodable())
-        return "frame size " + std::to_string(f.width) + " x " + std::to_string(f.height) + " in coding mode " +
-               std::to_string(f.coding_mode) + ": " +
-               describe(check_setup(f.width, f.height, f.coding_mode, compression_yuy2));
-    return {};
+// Why the codec refuses a format header, naming the field and its value.
+std::string refusal(int status, const ruv_stream_info& f, const std::vector<uint8_t>& header) {
+    switch (status) {
+        case RUV_ERR_HEADER_SIZE:
+            return "biSize is " + std::to_string(avi::read_le32(header.data())) + ", not " +
+                   std::to_string(header_size);
+        case RUV_ERR_CODEC_VERSION:
+            return "codec_version is " + std::to_string(f.codec_version) + ", above 101";
+        case RUV_ERR_CODING_MODE:
+            return "coding_mode is " + std::to_string(f.coding_mode) + ", above 4";
+    }
+    return "frame size " + std::to_string(f.width) + " x " + std::to_string(f.height) + " in coding mode " +
+           std::to_string(f.coding_mode) + ": " + ruv_strerror(status);
 }
+
+}  // namespace
 
 bool ruv_stream::open(const std::string& path, size_t stream) {
     if (!m_reader.open(path)) {
@@ -84,27 +83,33 @@ bool ruv_stream::open(const std::string& path, size_t stream) {
         m_error = path + ": " + m_reader.error();
         return false;
     }
+    if (!check_header(path, streams[found].format)) return false;
+    take_rate(streams[found]);
+    sort_frames();
+    return true;
+}
 
-    const avi::stream_info& info = streams[found];
-    if (!m_format.parse(info.format.data(), info.format.size())) {
-        m_error = path + ": the \"RUV1\" stream's format header is " + std::to_string(info.format.size()) +
-                  " bytes, not " + std::to_string(input_format_size);
+bool ruv_stream::check_header(const std::string& path, const std::vector<uint8_t>& header) {
+    if (header.size() != header_size) {
+        m_error = path + ": the \"RUV1\" stream's format header is " + std::to_string(header.size()) +
+                  " bytes, not " + std::to_string(header_size);
         return false;
     }
-    const std::string why = refusal(m_format);
-    if (!why.empty()) {
-        m_error = path + ": the codec refuses the stream's format header: " + why;
+    const int status = ruv_parse_header(header.data(), header.size(), &m_info);
+    if (status != RUV_OK) {
+        m_error = path + ": the codec refuses the stream's format header: " + refusal(status, m_info, header);
         return false;
     }
-    // The length of a whole intra frame, as the decoder takes it: 4 bytes, then 3
-    // for every two pixels. Computed here, for setting up a decoder would allocate
-    // and clear the picture's buffers (gigabytes for a hostile header). The header
-    // is decodable: both sizes positive and the picture below 4 GiB.
-    m_intra_size = ruv::intra_frame_size(m_format.width, m_format.height);
+    // Known without setting up a decoder, which would allocate and clear the
+    // picture's buffers (gigabytes for a hostile header).
+    m_intra_size = ruv_intra_frame_size(&m_info);
+    return true;
+}
 
-    if (info.rate != 0 && info.scale != 0) {
-        m_rate = info.rate;
-        m_scale = info.scale;
+void ruv_stream::take_rate(const avi::stream_info& stream) {
+    if (stream.rate != 0 && stream.scale != 0) {
+        m_rate = stream.rate;
+        m_scale = stream.scale;
     } else if (m_reader.header().micro_sec_per_frame != 0) {
         m_rate = 1000000;
         m_scale = m_reader.header().micro_sec_per_frame;
@@ -114,10 +119,12 @@ bool ruv_stream::open(const std::string& path, size_t stream) {
         m_rate /= divisor;
         m_scale /= divisor;
     }
+}
 
-    // A host marks every frame that is not a key frame as a delta frame, except in
-    // coding mode 0. Frames found by scanning carry no flag: an intra frame is
-    // then told by its length, which a delta frame of this size hardly ever has.
+// A host marks every frame that is not a key frame as a delta frame, except in
+// coding mode 0. Frames found by scanning carry no flag: an intra frame is then
+// told by its length, which a delta frame of this size hardly ever has.
+void ruv_stream::sort_frames() {
     const std::vector<avi::frame_entry>& frames = m_reader.frames();
     m_kinds.clear();
     m_kinds.reserve(frames.size());
@@ -126,14 +133,13 @@ bool ruv_stream::open(const std::string& path, size_t stream) {
         frame_kind k = frame_kind::intra;
         if (f.size == 0) {
             k = frame_kind::dropped;
-        } else if (m_format.coding_mode != 0) {
+        } else if (m_info.coding_mode != 0) {
             if (!f.keyframe_known) m_keyframes_guessed = true;
             const bool key = f.keyframe_known ? f.keyframe : f.size == m_intra_size;
             k = key ? frame_kind::intra : frame_kind::delta;
         }
         m_kinds.push_back(k);
     }
-    return true;
 }
 
 size_t ruv_stream::count(frame_kind which) const {
@@ -145,8 +151,7 @@ size_t ruv_stream::count(frame_kind which) const {
 
 frame_kind ruv_stream::routed_kind(size_t index, const std::vector<uint8_t>& frame) const {
     if (m_kinds[index] == frame_kind::dropped) return frame_kind::dropped;
-    const ruv_stream_info info{m_format.width, m_format.height, m_format.codec_version, m_format.coding_mode};
-    return ruv_frame_is_delta(&info, frame.data(), frame.size(), key_flag(index)) == 1 ? frame_kind::delta
+    return ruv_frame_is_delta(&m_info, frame.data(), frame.size(), key_flag(index)) == 1 ? frame_kind::delta
                                                                                        : frame_kind::intra;
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "avi.h"
-#include "input_format.h"
+#include "ruv/ruv.h"
 
 namespace ruv::ruvdec {
 
@@ -20,15 +20,6 @@ enum class frame_kind : uint8_t {
 };
 
 struct ruv_stream {
-    avi::reader m_reader;
-    InputFormat m_format;
-    std::string m_error;
-    uint32_t m_rate = 0;             // frames per second = m_rate / m_scale; both 0 when unknown
-    uint32_t m_scale = 0;
-    size_t m_intra_size = 0;         // bytes of a whole intra frame
-    bool m_keyframes_guessed = false;   // no index: intra frames told by their length
-    std::vector<frame_kind> m_kinds;
-
     // Opens the file, selects its first "RUV1" video stream (or stream number
     // `stream` when it is not no_stream) and checks its format header as the codec
     // does. False with a message in error() for a missing or unreadable file, a
@@ -38,12 +29,22 @@ struct ruv_stream {
     bool open(const std::string& path, size_t stream = no_stream);
 
     const std::string& error() const { return m_error; }
+    avi::reader& reader() { return m_reader; }
+    const ruv_stream_info& info() const { return m_info; }
+    // Frames per second = rate() / scale(), in lowest terms; both 0 when unknown.
+    uint32_t rate() const { return m_rate; }
+    uint32_t scale() const { return m_scale; }
+    // Whether the file has no key flags, so that intra frames are told by their
+    // length, intra_size() bytes.
+    bool key_frames_guessed() const { return m_keyframes_guessed; }
+    size_t intra_size() const { return m_intra_size; }
+
     size_t frame_count() const { return m_kinds.size(); }
     frame_kind kind(size_t index) const { return m_kinds[index]; }
     size_t count(frame_kind which) const;
 
     // How the codec decodes a frame of these bytes: the index's key flag decides
-    // unless the frame's own structure rules it out (ruv::decodes_as_delta).
+    // unless the frame's own structure rules it out.
     frame_kind routed_kind(size_t index, const std::vector<uint8_t>& frame) const;
     // The key-frame flag of frame `index` for the decoder: from the index, or
     // guessed from the frame's size where the file has no usable index.
@@ -56,9 +57,20 @@ struct ruv_stream {
 
     // Reads a frame's bytes; false (message in error()) when they cannot be read.
     bool read_frame(size_t index, std::vector<uint8_t>& out);
-};
 
-// Why the codec refuses a format header, naming the field; empty when it decodes it.
-std::string refusal(const InputFormat& format);
+private:
+    bool check_header(const std::string& path, const std::vector<uint8_t>& header);
+    void take_rate(const avi::stream_info& stream);
+    void sort_frames();
+
+    avi::reader m_reader;
+    ruv_stream_info m_info{};
+    std::string m_error;
+    uint32_t m_rate = 0;
+    uint32_t m_scale = 0;
+    size_t m_intra_size = 0;
+    bool m_keyframes_guessed = false;
+    std::vector<frame_kind> m_kinds;
+};
 
 }  // namespace ruv::ruvdec
