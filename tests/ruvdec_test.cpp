@@ -24,6 +24,7 @@
 #include "avi.h"
 #include "decoder.h"
 #include "input_format.h"
+#include "ruv/version.h"
 #include "stream_writer.h"
 #include "synthetic.h"
 
@@ -751,7 +752,7 @@ TEST(RuvdecUsage, BadCommandLinesExitWithTwo) {
 
     run_result r = ruvdec({"--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "ruvdec 1.1.0\n");
+    EXPECT_EQ(r.out, "ruvdec " RUV_VERSION_STRING "\n");
     r = ruvdec({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("ruvdec decode FILE -o OUT"), std::string::npos);

@@ -2,10 +2,6 @@
 
 #include <cstdio>
 
-#ifndef RUVDEC_VERSION
-#define RUVDEC_VERSION "unknown"
-#endif
-
 namespace ruv::ruvdec {
 
 namespace {
@@ -174,7 +170,7 @@ int parse_command_line(int argc, char** argv, options& o) {
         return 0;
     }
     if (command == "--version") {
-        std::printf("ruvdec %s\n", RUVDEC_VERSION);
+        std::printf("ruvdec %s\n", ruv_version());
         return 0;
     }
     if (command != "info" && command != "decode") return usage_error("unknown command " + command);
