@@ -25,6 +25,7 @@ struct options {
     bool quiet = false;
     bool list_frames = false;    // info --frames
     bool strict = false;
+    bool full_range = false;     // YUY2 AVI output: the decoded samples
     size_t stream = ruv_stream::no_stream;
     size_t threads = 0;          // 0: every core
     ruv_kernel_level kernels = RUV_KERNELS_ANY;

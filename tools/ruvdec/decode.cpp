@@ -22,12 +22,14 @@ int choose_output(const options& o, sink_settings& s, name_pattern& pattern) {
     const bool has_named = o.output != "-" && format_of_name(o.output, named);
     if (o.format_given) {
         if (!parse_format(o.format_name, s.format))
-            return usage_error("unknown format " + o.format_name + " (yuy2, rgb32, i420, y4m, avi or png)");
+            return usage_error("unknown format " + o.format_name + " (yuy2, rgb32, i420, y4m, avi" +
+                               (png_supported ? " or png)" : ")"));
     } else if (o.output == "-") {
-        return usage_error("-o - writes to standard output and needs --format (yuy2, rgb32, i420, y4m or png)");
+        return usage_error("-o - writes to standard output and needs --format (yuy2, rgb32, i420 or y4m)");
     } else if (!has_named) {
         return usage_error("cannot tell the format from " + o.output +
-                           " (extensions .yuy2 .rgb32 .yuv .i420 .y4m .avi .png); use --format");
+                           " (extensions .yuy2 .rgb32 .yuv .i420 .y4m .avi" + (png_supported ? " .png" : "") +
+                           "); use --format");
     } else {
         s.format = named;
     }
@@ -39,6 +41,9 @@ int choose_output(const options& o, sink_settings& s, name_pattern& pattern) {
     }
     if (s.format == output_format::avi && o.output == "-")
         return usage_error("AVI output needs a file: its headers are completed at the end");
+    if (o.full_range && (s.format != output_format::avi || s.avi_rgb32))
+        return usage_error("--full-range belongs to YUY2 AVI output (raw and Y4M output are full range)");
+    s.full_range = o.full_range;
     if (s.format == output_format::avi && o.frames_given)
         return usage_error("AVI output converts the whole file, with its other streams; --frames does not apply");
     if (s.format == output_format::png) {
@@ -259,7 +264,9 @@ int run_decode(const options& o) {
     if (present == 0)
         return report.error(o.file + ": no frame of " + std::to_string(start) + "-" + std::to_string(last) +
                             " could be decoded (all dropped)");
-    if (!sink.begin(settings, &plan)) return report.error(sink.error());
+    const bool began = sink.begin(settings, &plan);
+    for (const std::string& name : sink.m_stale_removed) report.warn("removed " + name + ", left by a run that was killed");
+    if (!began) return report.error(sink.error());
 
     report.m_progress.start(last - start + 1, !o.quiet && stderr_is_terminal());
     if (const int status = run.run(start, first, last); status != 0) return status;

@@ -73,7 +73,7 @@ std::string head(const info_facts& f) {
 
 std::string stream_object(const stream_summary& s) {
     std::string t = "{\"index\": " + std::to_string(s.index) + ", \"type\": \"" + stream_type_name(s.type) +
-                    "\", \"fourcc\": " + fourcc_json(s.type) + ", \"handler\": " + fourcc_json(s.handler) +
+                    "\", \"fourcc\": " + fourcc_json(s.type) + ", \"handler\": " + or_null(s.handler != 0, fourcc_json(s.handler)) +
                     ", \"chunks\": " + std::to_string(s.chunks) + ", \"bytes\": " + std::to_string(s.bytes);
     if (s.type == avi::id::vids)
         t += ", \"width\": " + or_null(s.has_picture, std::to_string(s.width)) +

@@ -17,7 +17,7 @@ std::string format(const char* pattern, double value) {
 std::string stream_line(const stream_summary& s, size_t decoded) {
     std::string t = "stream " + std::to_string(s.index) + ":" + std::string(s.index < 10 ? "       " : "      ") +
                     stream_type_name(s.type) + " (" + avi::fourcc_text(s.type) + "), handler " +
-                    avi::fourcc_text(s.handler);
+                    (s.handler != 0 ? avi::fourcc_text(s.handler) : "none");
     if (s.has_picture)
         t += ", " + std::to_string(s.width) + " x " + std::to_string(std::abs(s.height)) + " " +
              avi::fourcc_text(s.compression);

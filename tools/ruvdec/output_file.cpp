@@ -8,12 +8,15 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
+#include <windows.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -124,7 +127,60 @@ bool writable(const fs::path& file, fs::perms perms) {
 #endif
 }
 
+// Whether a process of this number runs; true when that cannot be told, so that
+// a file that might still be written is never removed.
+bool process_exists(unsigned long pid) {
+#ifdef _WIN32
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process) return GetLastError() != ERROR_INVALID_PARAMETER;
+    DWORD status = 0;
+    const bool running = !GetExitCodeProcess(process, &status) || status == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+#else
+    return pid > 0 && pid <= INT32_MAX && (kill(pid_t(pid), 0) == 0 || errno != ESRCH);
+#endif
+}
+
+// The process number in a temporary name's tail ".PID-N.part"; false for other names.
+bool temp_owner(const std::string& tail, unsigned long& pid) {
+    const std::string suffix = ".part";
+    if (tail.size() < 2 + suffix.size() || tail[0] != '.' ||
+        tail.compare(tail.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const size_t dash = tail.find('-');
+    if (dash == std::string::npos || dash < 2 || dash > 11 || dash + 1 >= tail.size() - suffix.size()) return false;
+    pid = 0;
+    for (size_t i = 1; i < tail.size() - suffix.size(); ++i) {
+        if (i == dash) continue;
+        if (tail[i] < '0' || tail[i] > '9') return false;
+        if (i < dash) pid = pid * 10 + unsigned(tail[i] - '0');
+    }
+    return true;
+}
+
 }  // namespace
+
+std::vector<std::string> remove_stale_temps(const std::string& folder,
+                                            const std::function<bool(const std::string&)>& names_output) {
+    std::vector<std::string> removed;
+    std::error_code error;
+    for (fs::directory_iterator it(folder.empty() ? "." : folder, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        const size_t part = name.rfind(".part");
+        const size_t dot = part == std::string::npos || part == 0 ? std::string::npos : name.rfind('.', part - 1);
+        unsigned long pid = 0;
+        if (dot == std::string::npos || !temp_owner(name.substr(dot), pid) || !names_output(name.substr(0, dot)))
+            continue;
+        std::error_code ignored;
+        if (!process_exists(pid) && it->is_regular_file(ignored) && fs::remove(it->path(), ignored))
+            removed.push_back(it->path().string());
+    }
+    return removed;
+}
+
+std::string output_file::real_target(const std::string& path) { return link_target(path).string(); }
 
 bool output_file::open(const std::string& path) {
     abandon();

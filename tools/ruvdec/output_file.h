@@ -11,7 +11,9 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace ruv::ruvdec {
 
@@ -41,7 +43,16 @@ struct output_file {
     void abandon();
 
     const std::string& error() const { return m_error; }
+
+    // The file a path writes: the path with its symbolic links followed.
+    static std::string real_target(const std::string& path);
 };
+
+// Removes the temporary files ("NAME.PID-N.part") in `folder` that a run killed
+// before it could remove them left behind: those whose process no longer exists,
+// for outputs NAME that `names_output` accepts. Returns the removed files' paths.
+std::vector<std::string> remove_stale_temps(const std::string& folder,
+                                            const std::function<bool(const std::string&)>& names_output);
 
 // Whether `path` and `other` both exist and are one file (also through links or
 // other spellings of the name).

@@ -236,11 +236,35 @@ bool frame_sink::write_png_file(png_pool::job& j) {
     return true;
 }
 
+void frame_sink::remove_stale_temps_of_output() {
+    if (m_settings.path == "-") return;
+    const bool numbered = m_settings.format == output_format::png && m_pattern.m_numbered;
+    const std::string target = output_file::real_target(numbered ? m_pattern.m_prefix + "0" + m_pattern.m_suffix
+                                                       : m_settings.format == output_format::png ? m_pattern.name(0)
+                                                                                                 : m_settings.path);
+    const std::filesystem::path folder = std::filesystem::path(target).parent_path();
+    const std::string file = std::filesystem::path(target).filename().string();
+    const std::string head = std::filesystem::path(m_pattern.m_prefix + "0").filename().string();
+    const std::string prefix = head.substr(0, head.size() - 1);
+    const std::string& suffix = m_pattern.m_suffix;
+    m_stale_removed = remove_stale_temps(folder.string(), [&](const std::string& name) {
+        if (!numbered) return name == file;
+        // A frame's file: the pattern with a number in place of its conversion.
+        if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            return false;
+        const std::string number = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        return number.find_first_not_of("0123456789 ") == std::string::npos;
+    });
+}
+
 bool frame_sink::begin(const sink_settings& settings, const avi::remux_plan* plan) {
     m_settings = settings;
     m_error.clear();
+    if (m_settings.format == output_format::png && !m_pattern.parse(m_settings.path, m_error)) return false;
+    remove_stale_temps_of_output();
     if (m_settings.format == output_format::png) {
-        if (!m_pattern.parse(m_settings.path, m_error) || !png_folder_exists(m_pattern, m_settings.path, m_error)) return false;
+        if (!png_folder_exists(m_pattern, m_settings.path, m_error)) return false;
         size_t threads = m_settings.threads != 0 ? m_settings.threads : std::max<size_t>(1, std::thread::hardware_concurrency());
         // One thread encodes in the decoding thread, without a pool.
         if (threads > 1) m_png.start(threads, m_settings.width, m_settings.height);
@@ -291,10 +315,39 @@ void frame_sink::abandon() {
     m_file.abandon();
 }
 
+// AVI frames as players show them: YUY2 in the limited range that every reader
+// of that format assumes (luma 16-235, chroma 16-240, rounded), unless the
+// exact full-range samples are asked for; RGB32 with an opaque fourth byte in
+// place of the codec's luma, so readers that take it as alpha show the picture.
+const uint8_t* frame_sink::avi_pixels(const uint8_t* picture, size_t size) {
+    if (!m_settings.avi_rgb32 && m_settings.full_range) return picture;
+    m_scratch.assign(picture, picture + size);
+    if (m_settings.avi_rgb32) {
+        for (size_t i = 3; i < size; i += 4) m_scratch[i] = 0xFF;
+        return m_scratch.data();
+    }
+    // Y' = 16 + Y * 219 / 255 and C' = 128 + (C - 128) * 224 / 255, rounded a
+    // little low for luma and a little high for chroma: the decoder's own RGB
+    // conversion rounds its chroma terms down, and with these roundings a
+    // BT.601 player's picture stays within 2 levels of it for every sample
+    // (3 only for three out-of-gamut colours at full luma).
+    uint8_t luma[256];
+    uint8_t chroma[256];
+    for (int v = 0; v < 256; ++v) {
+        luma[v] = uint8_t(v == 255 ? 235 : std::max(16, (4380 * v + 81345) / 5100));
+        chroma[v] = uint8_t((224 * v + 4121) / 255);
+    }
+    for (size_t i = 0; i + 1 < size; i += 2) {
+        m_scratch[i] = luma[m_scratch[i]];
+        m_scratch[i + 1] = chroma[m_scratch[i + 1]];
+    }
+    return m_scratch.data();
+}
+
 bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* picture, size_t size) {
     switch (m_settings.format) {
         case output_format::avi:
-            if (!m_avi.write_frame(picture, size, true)) {
+            if (!m_avi.write_frame(avi_pixels(picture, size), size, true)) {
                 m_error = m_avi.error();
                 return false;
             }

@@ -37,6 +37,7 @@ bool format_of_name(const std::string& path, output_format& format);
 struct sink_settings {
     output_format format = output_format::yuy2;
     bool avi_rgb32 = false;   // AVI output: RGB32 video frames rather than YUY2
+    bool full_range = false;  // YUY2 AVI output: the decoded samples, not limited range
     int32_t width = 0;
     int32_t height = 0;
     uint32_t rate = 0;        // frame rate rate/scale, 0/0 when unknown (Y4M and AVI headers)
@@ -110,13 +111,16 @@ struct frame_sink {
     png_pool m_png;
     std::vector<uint8_t> m_scratch;
     std::string m_error;
+    std::vector<std::string> m_stale_removed;   // temporary files of killed runs, removed at begin
 
     // Opens the output and writes the Y4M header; for PNG, checks the pattern and
     // that the folder it names exists, so that a missing one is found before decoding.
     // `plan` gives AVI output the streams it copies.
     bool begin(const sink_settings& settings, const avi::remux_plan* plan = nullptr);
     bool begin_avi(const avi::remux_plan* plan);
+    void remove_stale_temps_of_output();
     bool write_png_file(png_pool::job& j);
+    const uint8_t* avi_pixels(const uint8_t* picture, size_t size);
     // Writes one decoded picture: output_size() bytes in the decoder's layout,
     // YUY2 for yuy2, i420 and y4m, RGB32 for rgb32 and png, either for avi.
     bool write(uint64_t frame_number, const uint8_t* picture, size_t size);
