@@ -344,7 +344,7 @@ const uint8_t* frame_sink::avi_pixels(const uint8_t* picture, size_t size) {
     return m_scratch.data();
 }
 
-bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* picture, size_t size) {
+bool frame_sink::write(uint64_t frame_number, const uint8_t* picture, size_t size) {
     switch (m_settings.format) {
         case output_format::avi:
             if (!m_avi.write_frame(avi_pixels(picture, size), size, true)) {
@@ -360,32 +360,38 @@ bool frame_sink::write([[maybe_unused]] uint64_t frame_number, const uint8_t* pi
             }
             return true;
         case output_format::png:
-#ifndef RUVDEC_NO_PNG
-            if (m_png.m_workers.empty()) {
-                png_pool::job j;
-                j.number = frame_number;
-                j.ok = encode_png(picture, m_settings.width, m_settings.height, j.png, j.error);
-                return write_png_file(j);
-            }
-            {
-                // At most two pictures a thread wait: memory stays bounded.
-                png_pool::job j;
-                while (m_png.m_jobs.size() >= 2 * m_png.m_workers.size() && m_png.take(j, true))
-                    if (!write_png_file(j)) return false;
-                m_png.add(frame_number, picture, size);
-                while (m_png.take(j, false))
-                    if (!write_png_file(j)) return false;
-                return true;
-            }
-#else
-            m_error = no_png_support;   // ruvdec refuses PNG output before it gets here
-            return false;
-#endif
+            return write_png(frame_number, picture, size);
         case output_format::y4m:
         case output_format::i420:
             break;
     }
+    return write_planar(picture);
+}
 
+bool frame_sink::write_png([[maybe_unused]] uint64_t frame_number, [[maybe_unused]] const uint8_t* picture,
+                           [[maybe_unused]] size_t size) {
+#ifndef RUVDEC_NO_PNG
+    if (m_png.m_workers.empty()) {
+        png_pool::job j;
+        j.number = frame_number;
+        j.ok = encode_png(picture, m_settings.width, m_settings.height, j.png, j.error);
+        return write_png_file(j);
+    }
+    // At most two pictures a thread wait: memory stays bounded.
+    png_pool::job j;
+    while (m_png.m_jobs.size() >= 2 * m_png.m_workers.size() && m_png.take(j, true))
+        if (!write_png_file(j)) return false;
+    m_png.add(frame_number, picture, size);
+    while (m_png.take(j, false))
+        if (!write_png_file(j)) return false;
+    return true;
+#else
+    m_error = no_png_support;   // ruvdec refuses PNG output before it gets here
+    return false;
+#endif
+}
+
+bool frame_sink::write_planar(const uint8_t* picture) {
     // YUY2 (Y0 U Y1 V, rows top-down) to 4:2:0 planes. Both lines of a cell carry
     // its U and V, so the upper line's are taken: the decoded samples exactly.
     static const char frame_header[] = "FRAME\n";

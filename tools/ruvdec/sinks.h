@@ -121,6 +121,9 @@ struct frame_sink {
     void remove_stale_temps_of_output();
     bool write_png_file(png_pool::job& j);
     const uint8_t* avi_pixels(const uint8_t* picture, size_t size);
+    bool write_png(uint64_t frame_number, const uint8_t* picture, size_t size);
+    // i420 and y4m output: the picture's planes.
+    bool write_planar(const uint8_t* picture);
     // Writes one decoded picture: output_size() bytes in the decoder's layout,
     // YUY2 for yuy2, i420 and y4m, RGB32 for rgb32 and png, either for avi.
     bool write(uint64_t frame_number, const uint8_t* picture, size_t size);
