@@ -124,17 +124,17 @@ struct decode_run {
         return status;
     }
 
-    bool copy_until(uint64_t offset) {
+    // Copies the other streams' chunks that stand before `offset` in the input;
+    // the error, or an empty text.
+    std::string copy_until(uint64_t offset) {
         for (; m_next_copy < m_plan.chunks.size() && m_plan.chunks[m_next_copy].offset < offset; ++m_next_copy) {
             const avi::remux_plan::chunk& c = m_plan.chunks[m_next_copy];
             m_chunk.resize(c.size);
-            if (!m_stream.reader().read_at(c.offset, m_chunk.data(), m_chunk.size())) {
-                m_sink.m_error = m_options.file + ": cannot read a chunk of stream " + std::to_string(c.stream);
-                return false;
-            }
-            if (!m_sink.copy_chunk(c.stream, m_chunk.data(), m_chunk.size(), c.key)) return false;
+            if (!m_stream.reader().read_at(c.offset, m_chunk.data(), m_chunk.size()))
+                return m_options.file + ": cannot read a chunk of stream " + std::to_string(c.stream);
+            if (!m_sink.copy_chunk(c.stream, m_chunk.data(), m_chunk.size(), c.key)) return m_sink.error();
         }
-        return true;
+        return {};
     }
 
     // Decodes frame i into the picture; the fault found, or an empty text.
@@ -153,7 +153,8 @@ struct decode_run {
 
     int run(size_t start, size_t first, size_t last) {
         for (size_t i = start; i <= last; ++i) {
-            if (!copy_until(m_stream.reader().frames()[i].offset)) return fail(m_sink.error(), exit_error);
+            const std::string not_copied = copy_until(m_stream.reader().frames()[i].offset);
+            if (!not_copied.empty()) return fail(not_copied, exit_error);
             const std::string fault = decode(i);
             if (!fault.empty()) {
                 ++m_faulty;
@@ -162,7 +163,7 @@ struct decode_run {
                 m_report.warn(message);
             }
             if (i >= first) {
-                const bool ok = m_stream.kind(i) == frame_kind::dropped && m_sink.m_settings.format == output_format::avi
+                const bool ok = m_stream.kind(i) == frame_kind::dropped && m_sink.keeps_dropped_frames()
                                     ? m_sink.write_dropped()
                                     : m_sink.write(i, m_picture.data(), m_picture.size());
                 if (!ok) return fail(m_sink.error(), exit_error);
@@ -173,7 +174,9 @@ struct decode_run {
             return fail(m_options.file + ": no frame of " + std::to_string(start) + "-" + std::to_string(last) +
                             " could be decoded (all unreadable)",
                         exit_error);
-        if (!copy_until(UINT64_MAX) || !m_sink.finish()) return fail(m_sink.error(), exit_error);
+        const std::string not_copied = copy_until(UINT64_MAX);
+        if (!not_copied.empty()) return fail(not_copied, exit_error);
+        if (!m_sink.finish()) return fail(m_sink.error(), exit_error);
         return 0;
     }
 };
@@ -206,8 +209,7 @@ void take_picture_format(const ruv_stream& stream, const options& o, reporter& r
 }
 
 void summarize(const reporter& report, size_t faulty, size_t frames) {
-    if (report.m_warnings > reporter::max_warnings)
-        std::fprintf(stderr, "ruvdec: warning: %s warnings in all\n", std::to_string(report.m_warnings).c_str());
+    report.count_warnings();
     if (faulty > 0)
         std::fprintf(stderr, "ruvdec: %s of %s frames had faults and were decoded as the codec decodes them\n",
                      std::to_string(faulty).c_str(), std::to_string(frames).c_str());
@@ -265,7 +267,7 @@ int run_decode(const options& o) {
         return report.error(o.file + ": no frame of " + std::to_string(start) + "-" + std::to_string(last) +
                             " could be decoded (all dropped)");
     const bool began = sink.begin(settings, &plan);
-    for (const std::string& name : sink.m_stale_removed) report.warn("removed " + name + ", left by a run that was killed");
+    for (const std::string& name : sink.stale_removed()) report.warn("removed " + name + ", left by a run that was killed");
     if (!began) return report.error(sink.error());
 
     report.m_progress.start(last - start + 1, !o.quiet && stderr_is_terminal());

@@ -26,6 +26,12 @@ struct reporter {
             std::fprintf(stderr, "ruvdec: warning: %s\n", message.c_str());
     }
 
+    // At the end: how many warnings there were, where not all were named.
+    void count_warnings() const {
+        if (m_warnings > max_warnings)
+            std::fprintf(stderr, "ruvdec: warning: %s warnings in all\n", std::to_string(m_warnings).c_str());
+    }
+
     // Prints an error and returns exit_error.
     int error(const std::string& message) {
         m_progress.clear();

@@ -137,6 +137,10 @@ struct frame_sink {
     void abandon();
 
     const std::string& error() const { return m_error; }
+    // Temporary files of killed runs that begin() removed.
+    const std::vector<std::string>& stale_removed() const { return m_stale_removed; }
+    // Whether a dropped frame is kept as one (AVI), rather than as the picture again.
+    bool keeps_dropped_frames() const { return m_settings.format == output_format::avi; }
 };
 
 }  // namespace ruv::ruvdec
