@@ -62,10 +62,11 @@ struct guarded_lines {
     uint8_t* upper;
     uint8_t* lower;
     size_t length;
-    // Both lines start on 32-byte boundaries, as streamed rows need.
-    explicit guarded_lines(size_t n) : upper_block(n + 32, 0xA5), lower_block(n + 32, 0x5A), length(n) {
-        upper = upper_block.data() + (32 - reinterpret_cast<uintptr_t>(upper_block.data()) % 32) % 32;
-        lower = lower_block.data() + (32 - reinterpret_cast<uintptr_t>(lower_block.data()) % 32) % 32;
+    // Both lines start on cache lines, the lower one `skew` bytes after one.
+    explicit guarded_lines(size_t n, size_t skew = 0)
+        : upper_block(n + 64, 0xA5), lower_block(n + 64 + skew, 0x5A), length(n) {
+        upper = upper_block.data() + (64 - reinterpret_cast<uintptr_t>(upper_block.data()) % 64) % 64;
+        lower = lower_block.data() + (64 - reinterpret_cast<uintptr_t>(lower_block.data()) % 64) % 64 + skew;
     }
     bytes upper_line() const { return bytes(upper, upper + length); }
     bytes lower_line() const { return bytes(lower, lower + length); }
@@ -77,10 +78,13 @@ TEST(Kernels, ShowRowsMatchScalar) {
     for (bool rgb : {false, true}) {
         const size_t pair_bytes = rgb ? 16 : 8;
         for (size_t pairs = 0; pairs <= 41; ++pairs) {
-            for (size_t offset = 0; offset < 32; ++offset) {
+            // Lines at every place in a cache line; for odd counts of pairs the
+            // lower line 32 bytes further on than the upper one.
+            for (size_t offset = 0; offset < 64; ++offset) {
                 const exact_buffer cells(frames::random_bytes(rng, 12 * pairs));
                 const size_t length = offset + pairs * pair_bytes + 32;
-                guarded_lines expected(length);
+                const size_t skew = pairs % 2 ? 32 : 0;
+                guarded_lines expected(length, skew);
                 const kernel_table& c = levels[0].table;
                 (rgb ? c.show_rgb32 : c.show_yuy2)(cells.data(), pairs, expected.upper + offset, expected.lower + offset);
                 for (size_t i = 0; i < length; ++i) {
@@ -95,7 +99,7 @@ TEST(Kernels, ShowRowsMatchScalar) {
                         if (k == 0 && !stream) continue;
                         const show_row_kernel show = stream ? (rgb ? t.show_rgb32_stream : t.show_yuy2_stream)
                                                             : (rgb ? t.show_rgb32 : t.show_yuy2);
-                        guarded_lines got(length);
+                        guarded_lines got(length, skew);
                         show(cells.data(), pairs, got.upper + offset, got.lower + offset);
                         t.end_stream();
                         ASSERT_EQ(got.upper_line(), expected.upper_line())

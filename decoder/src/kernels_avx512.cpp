@@ -396,7 +396,17 @@ struct compressed_window {
 // Where byte j (0 to 47) of four cell pairs lies in the two loads.
 constexpr int8_t in_loads(int j) { return int8_t(j < 32 ? j : j + 16); }
 
-// The byte permutes of the output rows, made once at compile time.
+// The same for the four pairs of cells (B of pair k, A of pair k + 1), k from
+// 0 to 3, whose real bytes (12 k + 4 to 12 k + 57) are loaded as 64 bytes from
+// byte 4 on: a row that starts in the middle of a pair then steps along those.
+constexpr int8_t in_odd_loads(int j) {
+    const int p = j / 12, o = j % 12;
+    const int real = o < 4 ? 12 * p + 4 + o : o < 8 ? 12 * p + 8 + o : o < 10 ? 12 * p + 2 + o : 12 * p + 10 + o;
+    return int8_t(real - 4);
+}
+
+// The byte permutes of the output rows, made once at compile time; `odd` for
+// the pairs of cells (B, A) of in_odd_loads.
 struct show_bytes {
     // YUY2: each line of four pairs, luma and chroma of the cells A and B of each.
     int8_t yuy2[2][32];
@@ -408,7 +418,8 @@ struct show_bytes {
     // RGB32, cells 0-3 or 4-7: the offsets (dB, dG, dR, 0) of each pixel's cell,
     // from the lane of the offset bytes that holds those cells.
     int8_t offsets[2][32];
-    constexpr show_bytes() : yuy2(), chroma(), luma(), offsets() {
+    constexpr explicit show_bytes(bool odd) : yuy2(), chroma(), luma(), offsets() {
+        const auto in_loads = [odd](int j) { return odd ? in_odd_loads(j) : avx512::in_loads(j); };
         for (int q = 0; q < 32; ++q) {
             const int pixel = q / 4, b = q % 4;
             // YUY2: Y0 U Y1 V of cell q / 4, pair q / 8.
@@ -430,7 +441,7 @@ struct show_bytes {
         }
     }
 };
-constexpr show_bytes show_order;
+constexpr show_bytes show_order(false), show_odd_order(true);
 
 // The two loads of four pairs at `cells`; of their first n alone, by masked
 // loads, where n is below 4.
@@ -444,7 +455,13 @@ struct four_pairs {
             high = _mm256_maskz_loadu_epi8(first_bytes(12 * n > 16 ? 12 * n - 16 : 0), cells + 16);
         }
     }
+    // The four pairs of cells (B of pair k, A of pair k + 1) from `cells` on, as
+    // in_odd_loads places them; reads bytes 4 to 67.
+    static four_pairs odd(const uint8_t* cells) { return four_pairs(load_lanes(cells + 4), load_lanes(cells + 36)); }
     __m256i pick(__m256i index) const { return _mm256_permutex2var_epi8(low, index, high); }
+
+private:
+    four_pairs(__m256i l, __m256i h) : low(l), high(h) {}
 };
 
 // The first `bytes` bytes of v (none where `bytes` is not positive), for the
@@ -481,11 +498,11 @@ void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
 // operations.
 struct rgb32_step {
     __m256i chroma_order, luma_order[2][2], offset_order[2], blue_red, green;
-    rgb32_step()
-        : chroma_order(load_bytes(show_order.chroma)),
-          luma_order{{load_bytes(show_order.luma[0][0]), load_bytes(show_order.luma[0][1])},
-                     {load_bytes(show_order.luma[1][0]), load_bytes(show_order.luma[1][1])}},
-          offset_order{load_bytes(show_order.offsets[0]), load_bytes(show_order.offsets[1])},
+    explicit rgb32_step(const show_bytes& order = show_order)
+        : chroma_order(load_bytes(order.chroma)),
+          luma_order{{load_bytes(order.luma[0][0]), load_bytes(order.luma[0][1])},
+                     {load_bytes(order.luma[1][0]), load_bytes(order.luma[1][1])}},
+          offset_order{load_bytes(order.offsets[0]), load_bytes(order.offsets[1])},
           // Words (U, V) of each cell times (blue, red) and (green of U, green of V).
           blue_red(_mm256_set1_epi32(int32_t(uint32_t(coef_v_red) << 16 | uint16_t(coef_u_blue)))),
           green(_mm256_set1_epi32(int32_t(uint32_t(coef_v_green) << 16 | uint16_t(coef_u_green)))) {}
@@ -537,6 +554,48 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
     }
 }
 
+// Bytes [from, to) of a line's 64 bytes, given as two halves, at p; both
+// multiples of 8. Plain 8-byte stores: a masked store next to cache lines that
+// are being streamed costs many times a step here.
+inline void store_range(uint8_t* p, __m256i low, __m256i high, uint32_t from, uint32_t to) {
+    alignas(32) uint64_t line[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(line), low);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(line + 4), high);
+    for (uint32_t u = from / 8; u < to / 8; ++u) __builtin_memcpy(p + 8 * u, line + u, 8);
+}
+
+// RGB32 lines that both start 8 bytes past a 16-byte boundary, at the same
+// place in a cache line: each 16 bytes of a cache line hold cell B of one pair
+// and cell A of the next, so a step of four pairs would straddle cache lines.
+// The pairs before the first pair whose cell B starts a cache line, and that
+// pair's cell A, are stored plainly; from its cell B the rows step along four
+// pairs of cells (B of pair k, A of pair k + 1) a step, on whole cache lines;
+// the last two to five pairs (from a cell B) are stored plainly again.
+template <stores kind>
+void show_rgb32_split(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16;
+    if (head + 6 > pairs) return show_rgb32_as<stores::plain>(cells, pairs, upper, lower);
+    const rgb32_step even, odd(show_odd_order);
+    __m256i out[2][2];
+    even.lines(four_pairs(cells, uint32_t(head + 1)), out);
+    for (int l = 0; l < 2; ++l) store_range(l ? lower : upper, out[l][0], out[l][1], 0, uint32_t(16 * head + 8));
+    size_t i = head;   // the pair of cells (B of pair head, A of head + 1) first
+    row_stores<kind> rows(upper + 8, lower + 8, 16 * pairs);
+    for (; i + 6 <= pairs; i += 4) {
+        const uint8_t* c = cells + 12 * i;
+        read_ahead(c);
+        odd.lines(four_pairs::odd(c), out);
+        rows.step(16 * i, out[0][0], out[0][1], out[1][0], out[1][1]);
+    }
+    rows.finish();
+    // From cell B of pair i: two to five pairs.
+    for (uint32_t skip = 8; i < pairs; i += 4, skip = 0) {
+        const uint32_t n = pairs - i < 4 ? uint32_t(pairs - i) : 4;
+        even.lines(four_pairs(cells + 12 * i, n), out);
+        for (int l = 0; l < 2; ++l) store_range((l ? lower : upper) + 16 * i, out[l][0], out[l][1], skip, 16 * n);
+    }
+}
+
 }  // namespace
 }  // namespace avx512
 
@@ -545,11 +604,11 @@ void fill_kernels_avx512(kernel_table& table) {
     table.show_yuy2 = avx512::aligned_rows<8, avx512::show_yuy2_as<stores::plain>, avx512::show_yuy2_as<stores::plain>,
                                               avx512::show_yuy2_as<stores::plain>>;
     table.show_rgb32 = avx512::aligned_rows<16, avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_as<stores::plain>,
-                                              avx512::show_rgb32_as<stores::plain>>;
+                                              avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_split<stores::plain>>;
     table.show_yuy2_stream = avx512::aligned_rows<8, avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::shifted>,
                                                     avx512::show_yuy2_as<stores::plain>>;
     table.show_rgb32_stream = avx512::aligned_rows<16, avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::shifted>,
-                                                    avx512::show_rgb32_as<stores::plain>>;
+                                                    avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_split<stores::streamed>>;
     table.show_i420 = avx2::show_i420_as<false>;
     table.show_i420_stream = avx2::show_i420_stream;
     table.rle_codes = read_windows<avx512::compressed_window>;

@@ -175,12 +175,14 @@ struct row_stores<stores::shifted> {
 // A row kernel for lines anywhere, from a kernel's variants: straight where both
 // lines start on cache lines; where both start at the same place in a cache
 // line, a whole number of cell pairs into it, a few pairs plainly up to the
-// cache line and the rest straight; else shifted onto the cache lines (anywhere
+// cache line and the rest straight; RGB32 lines at the same place 8 bytes past
+// a 16-byte boundary by `split_pairs`, where the level has one; else shifted onto the cache lines (anywhere
 // with byte permutes, on 4-byte boundaries without), or stored plainly.
 // Shifting costs a permute and a blend for each 32 bytes, which the RGB32 rows
 // feel. Stored plainly, the same choice writes whole cache lines a step where it
 // can, which is faster too where they are not in the core's cache.
-template <size_t pair_bytes, show_row_kernel on_cache_lines, show_row_kernel shifted, show_row_kernel plain>
+template <size_t pair_bytes, show_row_kernel on_cache_lines, show_row_kernel shifted, show_row_kernel plain,
+          show_row_kernel split_pairs = nullptr>
 void aligned_rows(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     const uintptr_t lead = reinterpret_cast<uintptr_t>(upper) % 64;
     const uintptr_t both = reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower);
@@ -191,6 +193,8 @@ void aligned_rows(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
         plain(cells, head, upper, lower);
         return on_cache_lines(cells + 12 * head, pairs - head, upper + pair_bytes * head, lower + pair_bytes * head);
     }
+    if (split_pairs && reinterpret_cast<uintptr_t>(lower) % 64 == lead && lead % 16 == 8)
+        return split_pairs(cells, pairs, upper, lower);
 #ifdef __AVX512VBMI__
     constexpr uintptr_t shiftable = 1;
 #else
