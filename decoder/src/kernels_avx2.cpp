@@ -43,8 +43,8 @@ inline size_t show_steps(const uint8_t* cells, size_t pairs, uint8_t* upper, uin
     out.finish();
     if (i + n <= pairs) {
         lines(cells + 12 * i, ups[0], los[0]);
-        store32<kind>(upper + at, ups[0]);
-        store32<kind>(lower + at, los[0]);
+        store32<stores::plain>(upper + at, ups[0]);
+        store32<stores::plain>(lower + at, los[0]);
         i += n;
     }
     return i;
@@ -58,7 +58,6 @@ inline size_t show_steps(const uint8_t* cells, size_t pairs, uint8_t* upper, uin
 
 template <stores kind>
 void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    constexpr bool stream = kind == stores::streamed;
     // Pairs 0, 1 and 2 are loaded from their start; pair 3 from 4 bytes before,
     // so that no load reaches past the last pair.
     const __m256i order01 = _mm256_setr_epi8(RUV_YUY2_LANE(0), RUV_YUY2_LANE(0));
@@ -71,7 +70,7 @@ void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
         los = _mm256_permute4x64_epi64(_mm256_unpackhi_epi64(p01, p23), _MM_SHUFFLE(3, 1, 2, 0));
     };
     const size_t i = show_steps<kind, 4>(cells, pairs, upper, lower, lines);
-    if (i < pairs) (stream ? sse2::show_yuy2_stream : sse2::show_yuy2)(cells + 12 * i, pairs - i, upper + 8 * i, lower + 8 * i);
+    if (i < pairs) sse2::show_yuy2(cells + 12 * i, pairs - i, upper + 8 * i, lower + 8 * i);
 }
 #undef RUV_YUY2_LANE
 
@@ -82,7 +81,6 @@ void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
 // 0..255 exactly as the 16-bit sum and an unsigned pack would.
 template <stores kind>
 void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    constexpr bool stream = kind == stores::streamed;
     const __m256i zero = _mm256_setzero_si256();
     // The second pair is loaded from 4 bytes before it (so that no load reaches
     // past it) and moved down to the start of its lane.
@@ -119,7 +117,7 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
         los = _mm256_subs_epu8(_mm256_adds_epu8(_mm256_shuffle_epi8(cell, lower_luma), up), down);
     };
     const size_t i = show_steps<kind, 2>(cells, pairs, upper, lower, lines);
-    if (i < pairs) (stream ? sse2::show_rgb32_stream : sse2::show_rgb32)(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
+    if (i < pairs) sse2::show_rgb32(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
 }
 
 // The streaming copy, 32 bytes a non-temporal store after a head that brings
