@@ -1,6 +1,5 @@
 // Opening and closing codec instances, the codec's info record, format
 // negotiation and the decompression of frames.
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -15,6 +14,14 @@ static_assert(bitmap_header_size == 40, "a bare BITMAPINFOHEADER");
 constexpr DWORD stream_header_size = 80;   // the BITMAPINFOHEADER and its 40-byte extension
 
 WORD bit_count_of(uint32_t compression) { return compression == output_rgb32 ? 32 : 16; }
+
+// ASCII text into a wide field of `size` characters from index `at`, cut to fit
+// and terminated; returns the index of the terminator.
+size_t put_ascii(WCHAR* field, size_t size, size_t at, const char* text) {
+    for (; *text && at + 1 < size; ++text) field[at++] = WCHAR(*text);
+    field[at] = 0;
+    return at;
+}
 
 }  // namespace
 
@@ -44,11 +51,8 @@ LRESULT CodecInstance::get_info(ICINFO* info, DWORD size) noexcept {
     info->dwFlags = 0;
     info->dwVersion = DWORD(version_major * 100 + version_minor);
     info->dwVersionICM = ICVERSION;
-    char text[256];
-    std::snprintf(text, sizeof text, "%s", "RuvDec");
-    MultiByteToWideChar(CP_ACP, 0, text, -1, info->szName, 16);
-    std::snprintf(text, sizeof text, "%s Ver%d.%02d", "RUV Decoder", version_major, version_minor);
-    MultiByteToWideChar(CP_ACP, 0, text, -1, info->szDescription, 128);
+    put_ascii(info->szName, 16, 0, "RuvDec");
+    put_ascii(info->szDescription, 128, put_ascii(info->szDescription, 128, 0, "RUV Decoder "), version_text);
     return icinfo_size;
 }
 

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> bytes(data + 3, data + size);
 
     // Every level this machine runs, the wide kernels' reads and writes near both ends included.
-    static const std::vector<ruv::kernel_level> levels = ruv::kernel_levels(ruv::detected_kernel_mask());
+    static const ruv::kernel_level_list levels = ruv::kernel_levels(ruv::detected_kernel_mask());
     ruv::DecoderContext ctx;
     ctx.m_kernel_mask = levels[data[2] / 2 % levels.size()].mask;
     if (!ctx.setup(width, height, mode, ruv::compression_yuy2)) std::abort();

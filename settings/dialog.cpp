@@ -1,8 +1,6 @@
 // The settings dialog: two check boxes for the output formats, OK to save them
 // (asking first where both are off), cancel (or the caption's close button) to
 // leave the file as it was.
-#include <cstdio>
-
 #include "settings.h"
 
 namespace ruv {
@@ -57,9 +55,7 @@ void OutputSettings::on_init_dialog(HWND window) {
     sync_profile(load);
     set_check(window, id_rgb32, rgb32_enabled);
     set_check(window, id_yuy2, yuy2_enabled);
-    char version[MAX_PATH];
-    std::snprintf(version, sizeof version, "Ver%d.%02d", version_major, version_minor);
-    set_item_text(window, id_version, version, sizeof version);
+    set_item_text(window, id_version, version_text, sizeof version_text);
 }
 
 namespace {

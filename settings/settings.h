@@ -24,6 +24,11 @@ namespace ruv {
 // The codec's version as it shows it: 1.01, also 101 in the codec's info record.
 constexpr int version_major = 1;
 constexpr int version_minor = 1;
+// "Ver1.01", as the dialog and the info record show it, made by the compiler.
+static_assert(version_major >= 0 && version_major < 10 && version_minor >= 0 && version_minor < 100,
+              "one digit, then two");
+constexpr char version_text[] = {'V', 'e', 'r', char('0' + version_major), '.', char('0' + version_minor / 10),
+                                 char('0' + version_minor % 10), '\0'};
 
 // What sync_profile does with the file.
 enum profile_mode : int { load = 0, save = 1 };

@@ -13,7 +13,7 @@ fail() { echo "bundle: $*"; exit 1; }
 
 tar -C "$dir" -xzf "$bundle"
 cd "$dir/$name"
-for f in codec/Ruv_dec.dll codec/Ruv_dec_x64.dll codec/ruvdec.inf windows/ruvdec.exe \
+for f in codec/Ruv_dec.dll codec/Ruv_dec_x64.dll codec/ruvdec.inf codec/codecs.conf windows/ruvdec.exe \
          linux/ruvdec linux/ruvdec.1 GUIDE.md LICENSE SHA256SUMS; do
   [ -f "$f" ] || fail "$f is missing"
 done
@@ -36,7 +36,7 @@ mkdir "$dir/zip"
 python3 -m zipfile -e "$zip" "$dir/zip"
 cd "$dir/zip/$name"
 [ ! -e linux ] || fail "the Windows .zip holds the Linux files"
-for f in codec/Ruv_dec.dll codec/Ruv_dec_x64.dll codec/ruvdec.inf windows/ruvdec.exe GUIDE.md LICENSE; do
+for f in codec/Ruv_dec.dll codec/Ruv_dec_x64.dll codec/ruvdec.inf codec/codecs.conf windows/ruvdec.exe GUIDE.md LICENSE; do
   cmp -s "$f" "$dir/$name/$f" || fail "the .zip's $f differs from the bundle's"
 done
 sha256sum --check --quiet SHA256SUMS || fail "a checksum in the .zip does not match"

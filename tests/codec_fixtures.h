@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <vfw.h>
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -134,6 +136,24 @@ inline std::string dll_path() {
 #else
     return "Ruv_dec.dll";
 #endif
+}
+
+// Copies the DLL into the prefix's system directory and registers it for
+// "vidc.RUV1", as a user installs it; both outputs switched on.
+inline void install_codec() {
+    char directory[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryA(directory, MAX_PATH), 0u);
+    const std::string target = std::string(directory) + "\\Ruv_dec.dll";
+    ASSERT_TRUE(CopyFileA(dll_path().c_str(), target.c_str(), FALSE)) << GetLastError();
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
+                              nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const char value[] = "Ruv_dec.dll";
+    ASSERT_EQ(RegSetValueExA(key, "vidc.RUV1", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    set_profile("ON", "ON");
 }
 
 using driver_proc_fn = LRESULT(WINAPI*)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);

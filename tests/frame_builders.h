@@ -30,7 +30,7 @@ using bytes = std::vector<uint8_t>;
 // The SIMD kernel levels of this machine in turn, for the n-th case of a test
 // that checks them against the scalar kernels (scalar where there is none).
 inline uint32_t simd_level_in_turn(size_t n) {
-    static const std::vector<kernel_level> levels = kernel_levels(detected_kernel_mask());
+    static const kernel_level_list levels = kernel_levels(detected_kernel_mask());
     return levels.size() > 1 ? levels[1 + n % (levels.size() - 1)].mask : 0;
 }
 

@@ -4,32 +4,16 @@
 // decoder byte for byte.
 #include <gtest/gtest.h>
 
-#include "avi.h"
-#include "codec_fixtures.h"
+#include "avi_fixtures.h"
 
 namespace ruv::codec_test {
 namespace {
 
 constexpr DWORD ruv1 = mmioFOURCC('R', 'U', 'V', '1');
 
-// Copies the DLL into the system directory and registers it for "vidc.RUV1".
 class installed_codec : public testing::Environment {
 public:
-    void SetUp() override {
-        char directory[MAX_PATH];
-        ASSERT_GT(GetSystemDirectoryA(directory, MAX_PATH), 0u);
-        const std::string target = std::string(directory) + "\\Ruv_dec.dll";
-        ASSERT_TRUE(CopyFileA(dll_path().c_str(), target.c_str(), FALSE)) << GetLastError();
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
-                                  nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        const char value[] = "Ruv_dec.dll";
-        ASSERT_EQ(RegSetValueExA(key, "vidc.RUV1", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
-        set_profile("ON", "ON");
-    }
+    void SetUp() override { install_codec(); }
 };
 
 const testing::Environment* const installed = testing::AddGlobalTestEnvironment(new installed_codec);
@@ -126,22 +110,6 @@ TEST(CodecManager, DroppedPicturesAndTheProposal) {
     EXPECT_EQ(ICDecompressQuery(h.hic, in.bih(), &proposed), ICERR_OK);
     EXPECT_EQ(ICDecompressBegin(h.hic, in.bih(), &proposed), ICERR_OK);
     set_profile("ON", "ON");
-}
-
-// The stream written as an AVI file with the project's own writer.
-std::string write_avi(const test_stream& s, const std::string& name) {
-    avi::video_format format;
-    format.handler = ruv1;
-    format.width = uint32_t(s.writer.m_width);
-    format.height = uint32_t(s.writer.m_height);
-    format.rate = 25;
-    format.scale = 1;
-    format.strf = s.writer.input_format_bytes();
-    avi::writer w;
-    EXPECT_TRUE(w.open(name, format, avi::writer_options{})) << w.error();
-    for (const encoded_frame& f : s.frames) EXPECT_TRUE(w.write_frame(f.bytes.data(), f.bytes.size(), f.key));
-    EXPECT_TRUE(w.close()) << w.error();
-    return name;
 }
 
 struct avi_session {

@@ -39,7 +39,7 @@ TEST(KernelLevels, NamesAndMasks) {
     std::string here;
     for (const kernel_level& level : kernel_levels(detected_kernel_mask())) here += std::string(" ") + level.name;
     std::printf("kernel levels on this machine:%s\n", here.c_str());
-    const std::vector<kernel_level> levels = kernel_levels(kernels_all);
+    const kernel_level_list levels = kernel_levels(kernels_all);
     ASSERT_FALSE(levels.empty());
     EXPECT_STREQ(levels[0].name, "scalar");
     EXPECT_EQ(levels[0].mask, 0u);

@@ -1,7 +1,6 @@
 // The public C API (ruv/ruv.h) over DecoderContext: argument checks, the routing
 // of frames by their key-frame flag and structure, and pictures by plane and stride.
 #include <new>
-#include <vector>
 
 #include "decoder.h"
 #include "input_format.h"
@@ -41,7 +40,7 @@ uint32_t compression_of(ruv_pixel_format format) {
 
 // The API numbers the build's kernel levels in rising order, from scalar.
 uint32_t kernel_mask_of(ruv_kernel_level level) {
-    const std::vector<ruv::kernel_level> levels = ruv::kernel_levels(ruv::kernels_all);
+    const ruv::kernel_level_list levels = ruv::kernel_levels(ruv::kernels_all);
     return size_t(level) < levels.size() ? levels[level].mask : ruv::kernels_all;
 }
 
@@ -125,7 +124,7 @@ ruv_kernel_level ruv_kernels_available(void) {
 }
 
 const char* ruv_kernels_name(ruv_kernel_level level) {
-    const std::vector<ruv::kernel_level> levels = ruv::kernel_levels(ruv::kernels_all);
+    const ruv::kernel_level_list levels = ruv::kernel_levels(ruv::kernels_all);
     return size_t(level) < levels.size() ? levels[level].name : nullptr;
 }
 

@@ -1,6 +1,7 @@
 // Choosing kernels: the processor's features, read once, and the table they fill.
 #include "kernels.h"
 
+#include <atomic>
 #include <cstring>
 
 #if RUV_X86_KERNELS
@@ -54,53 +55,63 @@ uint32_t detect() { return 0; }
 size_t core_cache() { return 0; }
 #endif
 
-struct level_entry {
-    const char* name;
-    uint32_t bit;
-    void (*fill)(kernel_table&);
-};
-constexpr level_entry simd_levels[] = {
+// The levels in rising order, each with the mask that uses exactly it, and the
+// kernels each one sets.
+constexpr kernel_level levels_in_order[] = {
+    {"scalar", 0},
 #if RUV_X86_KERNELS
-    {"sse2", kernels_sse2, fill_kernels_sse2},
-    {"avx2", kernels_avx2, fill_kernels_avx2},
-    {"avx512", kernels_avx512, fill_kernels_avx512},
+    {"sse2", kernels_sse2},
+    {"avx2", kernels_sse2 | kernels_avx2},
+    {"avx512", kernels_sse2 | kernels_avx2 | kernels_avx512},
 #endif
-    {nullptr, 0, nullptr},
 };
+constexpr void (*level_fills[])(kernel_table&) = {
+    fill_kernels_c,
+#if RUV_X86_KERNELS
+    fill_kernels_sse2,
+    fill_kernels_avx2,
+    fill_kernels_avx512,
+#endif
+};
+static_assert(sizeof levels_in_order / sizeof levels_in_order[0] == sizeof level_fills / sizeof level_fills[0],
+              "one fill a level");
 
 }  // namespace
 
+// Found by the first call. No guarded static: threads that race here store the
+// same value, and the codec DLL, which has no C++ runtime start-up, needs none.
 uint32_t detected_kernel_mask() {
-    static const uint32_t mask = detect();
+    constexpr uint32_t unknown = ~0u;   // detect() sets only the level bits
+    static std::atomic<uint32_t> found{unknown};
+    uint32_t mask = found.load(std::memory_order_relaxed);
+    if (mask == unknown) {
+        mask = detect();
+        found.store(mask, std::memory_order_relaxed);
+    }
     return mask;
 }
 
 size_t detected_core_cache_bytes() {
-    static const size_t bytes = [] {
-        const size_t found = core_cache();
-        return found != 0 ? found : size_t(1) << 20;
-    }();
+    static std::atomic<size_t> found{0};   // 0: not yet found
+    size_t bytes = found.load(std::memory_order_relaxed);
+    if (bytes == 0) {
+        bytes = core_cache();
+        if (bytes == 0) bytes = size_t(1) << 20;
+        found.store(bytes, std::memory_order_relaxed);
+    }
     return bytes;
 }
 
 void kernel_table::fill(uint32_t mask) {
-    fill_kernels_c(*this);
-    const uint32_t usable = mask & detected_kernel_mask();
-    for (const level_entry& level : simd_levels) {
-        if (!level.name || !(usable & level.bit)) break;
-        level.fill(*this);
-    }
+    const kernel_level_list usable = kernel_levels(mask & detected_kernel_mask());
+    for (size_t i = 0; i < usable.size(); ++i) level_fills[i](*this);
 }
 
-std::vector<kernel_level> kernel_levels(uint32_t available) {
-    std::vector<kernel_level> levels = {{"scalar", 0}};
-    uint32_t below = 0;
-    for (const level_entry& level : simd_levels) {
-        if (!level.name || !(available & level.bit)) break;
-        below |= level.bit;
-        levels.push_back({level.name, below});
-    }
-    return levels;
+kernel_level_list kernel_levels(uint32_t available) {
+    constexpr size_t all = sizeof levels_in_order / sizeof levels_in_order[0];
+    size_t count = 1;
+    while (count < all && (available & levels_in_order[count].mask) == levels_in_order[count].mask) ++count;
+    return {levels_in_order, count};
 }
 
 bool kernel_mask_of(const char* name, uint32_t& mask) {

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace ruv {
 
@@ -29,8 +28,20 @@ struct kernel_level {
     const char* name;   // "scalar", "sse2", "avx2", "avx512"
     uint32_t mask;      // the mask that makes a context use exactly this level
 };
+// Levels in rising order, from the library's one static table: nothing is
+// allocated, so that the codec DLL needs no C++ runtime for them.
+struct kernel_level_list {
+    const kernel_level* first;
+    size_t count;   // at least 1: the scalar level
+    const kernel_level* begin() const { return first; }
+    const kernel_level* end() const { return first + count; }
+    size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    const kernel_level& operator[](size_t i) const { return first[i]; }
+    const kernel_level& back() const { return first[count - 1]; }
+};
 // The scalar level, then each level in `available` in rising order.
-std::vector<kernel_level> kernel_levels(uint32_t available);
+kernel_level_list kernel_levels(uint32_t available);
 // The mask of a level by name; false for a name this build does not know.
 bool kernel_mask_of(const char* name, uint32_t& mask);
 // The name of the highest level that a mask allows on this machine.

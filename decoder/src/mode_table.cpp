@@ -38,22 +38,32 @@ size_t mode1_payload(uint8_t d) { return record_payload.bits1[d]; }
 // Payload bytes of the six 2-bit codes of a coding-mode-2 record.
 size_t mode2_payload(uint32_t d) { return record_payload.bits2[d & 0xFFF]; }
 
+// Eight bytes, first byte first in memory, as one 8-byte load of them reads them.
+constexpr uint64_t loaded(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t b5, uint8_t b6,
+                          uint8_t b7) {
+    const uint8_t b[8] = {b0, b1, b2, b3, b4, b5, b6, b7};
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        v = v << 8 | b[i];
+#else
+        v |= uint64_t(b[i]) << (8 * i);
+#endif
+    }
+    return v;
+}
+
 // Masks of byte positions in 8 table bytes (two entries), the same on any
-// processor: they are made from bytes, as the table is.
+// processor: they are made from bytes, as the table is. Made by the compiler,
+// so that they hold before any code runs (the codec DLL runs no constructors).
 struct table_byte_masks {
     uint64_t even, odd, second, fourth, luma;
-    table_byte_masks() {
-        const uint8_t even_bytes[8] = {0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0};
-        const uint8_t second_bytes[8] = {0, 0xFF, 0, 0, 0, 0xFF, 0, 0};
-        const uint8_t fourth_bytes[8] = {0, 0, 0, 0xFF, 0, 0, 0, 0xFF};
-        std::memcpy(&even, even_bytes, 8);
-        std::memcpy(&second, second_bytes, 8);
-        std::memcpy(&fourth, fourth_bytes, 8);
-        odd = ~even;
-        luma = ~(second | fourth);
-    }
 };
-const table_byte_masks byte_masks;
+constexpr uint64_t even_bytes = loaded(0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0);
+constexpr uint64_t second_bytes = loaded(0, 0xFF, 0, 0, 0, 0xFF, 0, 0);
+constexpr uint64_t fourth_bytes = loaded(0, 0, 0, 0xFF, 0, 0, 0, 0xFF);
+constexpr table_byte_masks byte_masks = {even_bytes, ~even_bytes, second_bytes, fourth_bytes,
+                                         ~(second_bytes | fourth_bytes)};
 
 // Eight table bytes: those in `keep` as they are, the others from `value`.
 inline void keep_and_set(uint8_t* p, uint64_t keep, uint64_t value) {
