@@ -23,15 +23,15 @@
  *
  * Frames: a buffer without GST_BUFFER_FLAG_DELTA_UNIT is a key frame
  * (RUV_FRAME_KEY), which libruv's routing takes with the frame's own structure.
- * After a start, new caps or a flush (a seek) the reference is black and frames
+ * After new caps or a flush (a seek) the reference is black and frames
  * are dropped until one that decodes as an intra frame, so no picture is drawn
  * over a reference that was never decoded. Frames the base class marks
  * decode-only, and those wholly outside the segment (after an accurate seek, the
  * frames from the key frame up to the target), go into the reference alone. A
  * frame without a PTS (avidemux's delta frames) takes its DTS: frames are never
- * reordered. A malformed frame is
- * a warning on the bus, and its picture is shown as libruv decoded it; a stream
- * libruv refuses (size, coding mode) is an element error.
+ * reordered. A malformed frame is a warning on the bus, and its picture is shown
+ * as libruv decoded it; a stream libruv refuses (size, coding mode) is an
+ * element error.
  */
 #include <gst/gst.h>
 #include <gst/video/video.h>
@@ -44,8 +44,6 @@
 
 GST_DEBUG_CATEGORY_STATIC(ruvdec_debug);
 #define GST_CAT_DEFAULT ruvdec_debug
-
-#define RUV1_FOURCC 827741522 /* 'R' 'U' 'V' '1', little-endian */
 
 struct _GstRuvDec {
     GstVideoDecoder parent;
@@ -300,6 +298,7 @@ static GstFlowReturn gst_ruv_dec_handle_frame(GstVideoDecoder* dec, GstVideoCode
         gst_video_decoder_drop_frame(dec, frame);
         return GST_FLOW_NOT_NEGOTIATED;
     }
+    /* No frame is reordered: a frame's PTS is its DTS, which the segment check needs. */
     if (!GST_CLOCK_TIME_IS_VALID(frame->pts)) frame->pts = frame->dts;
     if (outside_segment(dec, frame)) GST_VIDEO_CODEC_FRAME_SET_DECODE_ONLY(frame);
     if (!gst_buffer_map(frame->input_buffer, &in, GST_MAP_READ)) {
