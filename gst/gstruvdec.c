@@ -333,6 +333,24 @@ static GstFlowReturn gst_ruv_dec_handle_frame(GstVideoDecoder* dec, GstVideoCode
     return gst_video_decoder_finish_frame(dec, frame);
 }
 
+/* Output buffers start on a cache line, where libruv's row stores are fastest:
+ * the allocation parameters the base class configures its pool with ask for it. */
+static gboolean gst_ruv_dec_decide_allocation(GstVideoDecoder* dec, GstQuery* query) {
+    GstAllocator* allocator = NULL;
+    GstAllocationParams params;
+    if (gst_query_get_n_allocation_params(query) > 0) {
+        gst_query_parse_nth_allocation_param(query, 0, &allocator, &params);
+        params.align |= 63;
+        gst_query_set_nth_allocation_param(query, 0, allocator, &params);
+        if (allocator != NULL) gst_object_unref(allocator);
+    } else {
+        gst_allocation_params_init(&params);
+        params.align = 63;
+        gst_query_add_allocation_param(query, NULL, &params);
+    }
+    return GST_VIDEO_DECODER_CLASS(gst_ruv_dec_parent_class)->decide_allocation(dec, query);
+}
+
 static gboolean gst_ruv_dec_flush(GstVideoDecoder* dec) {
     GstRuvDec* self = GST_RUV_DEC(dec);
     if (self->decoder != NULL) ruv_decoder_reset(self->decoder);
@@ -364,6 +382,7 @@ static void gst_ruv_dec_class_init(GstRuvDecClass* klass) {
     dec_class->stop = GST_DEBUG_FUNCPTR(gst_ruv_dec_stop);
     dec_class->set_format = GST_DEBUG_FUNCPTR(gst_ruv_dec_set_format);
     dec_class->flush = GST_DEBUG_FUNCPTR(gst_ruv_dec_flush);
+    dec_class->decide_allocation = GST_DEBUG_FUNCPTR(gst_ruv_dec_decide_allocation);
     dec_class->handle_frame = GST_DEBUG_FUNCPTR(gst_ruv_dec_handle_frame);
     GST_DEBUG_CATEGORY_INIT(ruvdec_debug, "ruvdec", 0, "\"RUV1\" video decoder");
 }
