@@ -93,8 +93,8 @@ ruv::avi::copied_stream video_stream(const bytes& header, uint32_t chunk_number)
     return v;
 }
 
-// Writes the capture; `frames` may differ from the plan's stream (mangled
-// bytes, other key flags).
+// Writes the capture; `video` may differ from the stream the plan describes
+// (mangled bytes, other key flags, dropped frames).
 void write_capture(const fs::path& path, const plan& p, const stream& video, const stream& second) {
     std::vector<ruv::avi::copied_stream> copied;
     size_t video_index = 0;
@@ -510,8 +510,8 @@ TEST(Frames, TimestampsDecodeOnlyAndFlush) {
 }
 
 // Truncated files, mangled frames and wrong key flags through playbin: no crash,
-// no hang, the faults on the bus; where avidemux delivers every frame, the
-// pictures are ruvdec's.
+// no hang, the faults on the bus; and the pictures, through avidemux, are
+// ruvdec's (of a truncated file, the frames it still holds whole).
 TEST(Malformed, PlaybinPlaysThroughWithWarnings) {
     plan p;
     p.frames = 40, p.audio = true, p.width = 56, p.height = 30;
@@ -558,6 +558,7 @@ TEST(Malformed, PlaybinPlaysThroughWithWarnings) {
         const run_result r = playbin(truncated_file);
         EXPECT_TRUE(r.finished);
         EXPECT_FALSE(r.errors.empty() && r.warnings.empty() && !r.eos);
+        expect_like_ruvdec(truncated_file, p.width, p.height);
     }
 }
 
