@@ -191,7 +191,8 @@ static GstVideoFormat downstream_format(GstRuvDec* self) {
     if (allowed != NULL && !gst_caps_is_empty(allowed) && !gst_caps_is_any(allowed)) {
         allowed = gst_caps_fixate(allowed);
         const gchar* name = gst_structure_get_string(gst_caps_get_structure(allowed, 0), "format");
-        if (name != NULL) format = gst_video_format_from_string(name);
+        const GstVideoFormat first = name != NULL ? gst_video_format_from_string(name) : GST_VIDEO_FORMAT_UNKNOWN;
+        if (first == GST_VIDEO_FORMAT_YUY2 || first == GST_VIDEO_FORMAT_BGRx) format = first;
     }
     if (allowed != NULL) gst_caps_unref(allowed);
     return format;
@@ -230,7 +231,15 @@ static gboolean gst_ruv_dec_set_format(GstVideoDecoder* dec, GstVideoCodecState*
         return FALSE;
     }
     output = gst_video_decoder_set_output_state(dec, format, (guint)self->info.width, (guint)self->info.height, state);
-    if (stream.rate != 0 && stream.scale != 0) {
+    if (output == NULL) {
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                          ("This \"RUV1\" stream's pictures (%d x %d) are too large for GStreamer's video buffers.",
+                           self->info.width, self->info.height),
+                          (NULL));
+        close_decoder(self);
+        return FALSE;
+    }
+    if (stream.rate != 0 && stream.scale != 0 && stream.rate <= G_MAXINT && stream.scale <= G_MAXINT) {
         GST_VIDEO_INFO_FPS_N(&output->info) = (gint)stream.rate;
         GST_VIDEO_INFO_FPS_D(&output->info) = (gint)stream.scale;
     }
