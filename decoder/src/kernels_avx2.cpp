@@ -79,13 +79,8 @@ void show_yuy2_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
 // with luma are then formed in bytes: adding the positive part and subtracting
 // the negative part of an offset, both saturating, clamps luma + offset to
 // 0..255 exactly as the 16-bit sum and an unsigned pack would.
-template <stores kind>
-void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+struct rgb32_lines {
     const __m256i zero = _mm256_setzero_si256();
-    // The second pair is loaded from 4 bytes before it (so that no load reaches
-    // past it) and moved down to the start of its lane.
-    const __m256i align = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,  //
-                                           4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 15, 15, 15, 15);
     // Coefficients times 4 lanes of centred chroma: the high half of each product
     // is floor(chroma * coefficient / 16384), as in the scalar kernel.
     const __m256i coef = _mm256_setr_epi16(29016, -5662, -11706, 22973, 29016, -5662, -11706, 22973,  //
@@ -100,11 +95,39 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
                                                 0, 0, 0, 0, 1, 1, 1, 1, 4, 4, 4, 4, 5, 5, 5, 5);
     const __m256i lower_luma = _mm256_setr_epi8(2, 2, 2, 2, 3, 3, 3, 3, 6, 6, 6, 6, 7, 7, 7, 7,  //
                                                 2, 2, 2, 2, 3, 3, 3, 3, 6, 6, 6, 6, 7, 7, 7, 7);
-    // The two lines of two pairs.
-    const auto lines = [&](const uint8_t* c, __m256i& ups, __m256i& los) {
+    // The second pair is loaded from 4 bytes before it (so that no load reaches
+    // past it) and moved down to the start of its lane.
+    const __m256i align = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,  //
+                                           4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 15, 15, 15, 15);
+    // Pairs of cells (B of pair k, A of pair k + 1): from a load at byte 4 of
+    // pair k, B's luma is at 0-3 and A's at 8-11; from one at byte 8, B's chroma
+    // at 2-3 and A's at 12-13.
+    const __m256i odd_upper_luma = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 8, 8, 8, 8, 9, 9, 9, 9,  //
+                                                    0, 0, 0, 0, 1, 1, 1, 1, 8, 8, 8, 8, 9, 9, 9, 9);
+    const __m256i odd_lower_luma = _mm256_setr_epi8(2, 2, 2, 2, 3, 3, 3, 3, 10, 10, 10, 10, 11, 11, 11, 11,  //
+                                                    2, 2, 2, 2, 3, 3, 3, 3, 10, 10, 10, 10, 11, 11, 11, 11);
+    const __m256i odd_chroma = _mm256_setr_epi8(2, 3, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                                                2, 3, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+
+    // Both lines of pairs c and c + 12, one a lane.
+    void pairs(const uint8_t* c, __m256i& ups, __m256i& los) const {
         const __m256i cell = _mm256_shuffle_epi8(load_two(c, c + 8), align);
+        lines(cell, _mm256_srli_si256(cell, 8), upper_luma, lower_luma, ups, los);
+    }
+    // Both lines of the pairs of cells from pair c and from pair c + 12; reads
+    // bytes 4 to 35.
+    void odd_pairs(const uint8_t* c, __m256i& ups, __m256i& los) const {
+        const __m256i luma = load_two(c + 4, c + 16);
+        const __m256i chroma = _mm256_shuffle_epi8(load_two(c + 8, c + 20), odd_chroma);
+        lines(luma, chroma, odd_upper_luma, odd_lower_luma, ups, los);
+    }
+
+    // The two lines of each lane's pair: its luma picked from `luma` by the two
+    // orders, its chroma UA VA UB VB the first bytes of `chroma`.
+    void lines(__m256i luma, __m256i chroma_bytes, __m256i upper_order, __m256i lower_order, __m256i& ups,
+               __m256i& los) const {
         // Lanes UA UA VA VA UB UB VB VB of each pair, centred and times 4.
-        __m256i chroma = _mm256_unpacklo_epi8(_mm256_srli_si256(cell, 8), zero);
+        __m256i chroma = _mm256_unpacklo_epi8(chroma_bytes, zero);
         chroma = _mm256_unpacklo_epi16(chroma, chroma);
         chroma = _mm256_slli_epi16(_mm256_sub_epi16(chroma, _mm256_set1_epi16(128)), 2);
         const __m256i t = _mm256_mulhi_epi16(chroma, coef);  // dB, gU, gV, dR for each cell
@@ -113,11 +136,58 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
         const __m256i up = _mm256_shuffle_epi8(_mm256_packus_epi16(offs, offs), offsets_of_line);
         const __m256i neg = _mm256_sub_epi16(zero, offs);
         const __m256i down = _mm256_shuffle_epi8(_mm256_packus_epi16(neg, neg), offsets_of_line);
-        ups = _mm256_subs_epu8(_mm256_adds_epu8(_mm256_shuffle_epi8(cell, upper_luma), up), down);
-        los = _mm256_subs_epu8(_mm256_adds_epu8(_mm256_shuffle_epi8(cell, lower_luma), up), down);
-    };
+        ups = _mm256_subs_epu8(_mm256_adds_epu8(_mm256_shuffle_epi8(luma, upper_order), up), down);
+        los = _mm256_subs_epu8(_mm256_adds_epu8(_mm256_shuffle_epi8(luma, lower_order), up), down);
+    }
+};
+
+template <stores kind>
+void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    const rgb32_lines rgb;
+    const auto lines = [&](const uint8_t* c, __m256i& ups, __m256i& los) { rgb.pairs(c, ups, los); };
     const size_t i = show_steps<kind, 2>(cells, pairs, upper, lower, lines);
     if (i < pairs) sse2::show_rgb32(cells + 12 * i, pairs - i, upper + 16 * i, lower + 16 * i);
+}
+
+// Bytes [from, to) of both lines of `pairs` pairs (at most four), shown into a
+// scratch row and copied by plain 8-byte stores.
+inline void show_rgb32_part(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower, size_t from,
+                            size_t to) {
+    alignas(16) uint8_t rows[2][64];
+    sse2::show_rgb32(cells, pairs, rows[0], rows[1]);
+    copy_words(upper, rows[0], from, to);
+    copy_words(lower, rows[1], from, to);
+}
+
+// RGB32 lines that both start 8 bytes past a 16-byte boundary, at the same
+// place in a cache line: each 16 bytes of a cache line hold cell B of one pair
+// and cell A of the next, so a step of pairs would straddle cache lines. The
+// pairs before the first pair whose cell B starts a cache line, and that pair's
+// cell A, are stored plainly; from its cell B the rows step along four pairs of
+// cells (B of pair k, A of pair k + 1) a step, on whole cache lines; the last
+// two to five pairs (from a cell B) are stored plainly again.
+template <stores kind>
+void show_rgb32_split(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16;
+    if (head + 6 > pairs) return show_rgb32_as<stores::plain>(cells, pairs, upper, lower);
+    show_rgb32_part(cells, head + 1, upper, lower, 0, 16 * head + 8);
+    const rgb32_lines rgb;
+    __m256i ups[2], los[2];
+    size_t i = head;   // the pair of cells (B of pair head, A of head + 1) first
+    row_stores<kind> rows(upper + 8, lower + 8, 16 * pairs);
+    for (; i + 6 <= pairs; i += 4) {
+        const uint8_t* c = cells + 12 * i;
+        read_ahead(c);
+        rgb.odd_pairs(c, ups[0], los[0]);
+        rgb.odd_pairs(c + 24, ups[1], los[1]);
+        rows.step(16 * i, ups[0], ups[1], los[0], los[1]);
+    }
+    rows.finish();
+    // From cell B of pair i: two to five pairs.
+    for (size_t skip = 8; i < pairs; i += 4, skip = 0) {
+        const size_t n = pairs - i < 4 ? pairs - i : 4;
+        show_rgb32_part(cells + 12 * i, n, upper + 16 * i, lower + 16 * i, skip, 16 * n);
+    }
 }
 
 // The streaming copy, 32 bytes a non-temporal store after a head that brings
@@ -244,11 +314,11 @@ void fill_kernels_avx2(kernel_table& table) {
     table.show_yuy2 = avx2::aligned_rows<8, avx2::show_yuy2_as<stores::plain>, avx2::show_yuy2_as<stores::plain>,
                                               avx2::show_yuy2_as<stores::plain>>;
     table.show_rgb32 = avx2::aligned_rows<16, avx2::show_rgb32_as<stores::plain>, avx2::show_rgb32_as<stores::plain>,
-                                              avx2::show_rgb32_as<stores::plain>>;
+                                              avx2::show_rgb32_as<stores::plain>, avx2::show_rgb32_split<stores::plain>>;
     table.show_yuy2_stream = avx2::aligned_rows<8, avx2::show_yuy2_as<stores::streamed>, avx2::show_yuy2_as<stores::shifted>,
                                                     avx2::show_yuy2_as<stores::plain>>;
     table.show_rgb32_stream = avx2::aligned_rows<16, avx2::show_rgb32_as<stores::streamed>, avx2::show_rgb32_as<stores::shifted>,
-                                                    avx2::show_rgb32_as<stores::plain>>;
+                                                    avx2::show_rgb32_as<stores::plain>, avx2::show_rgb32_split<stores::streamed>>;
     table.show_i420 = avx2::show_i420_as<false>;
     table.show_i420_stream = avx2::show_i420_stream;
     table.copy_stream = avx2::copy_stream;

@@ -42,6 +42,7 @@ using avx2::place_in_four;
 using avx2::read_ahead;
 using avx2::row_stores;
 using avx2::aligned_rows;
+using avx2::copy_words;
 using avx2::stores;
 
 // Byte k of the result is byte index[k] of v. (The zero-masking form: GCC's plain
@@ -555,13 +556,12 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
 }
 
 // Bytes [from, to) of a line's 64 bytes, given as two halves, at p; both
-// multiples of 8. Plain 8-byte stores: a masked store next to cache lines that
-// are being streamed costs many times a step here.
+// multiples of 8.
 inline void store_range(uint8_t* p, __m256i low, __m256i high, uint32_t from, uint32_t to) {
-    alignas(32) uint64_t line[8];
+    alignas(32) uint8_t line[64];
     _mm256_store_si256(reinterpret_cast<__m256i*>(line), low);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(line + 4), high);
-    for (uint32_t u = from / 8; u < to / 8; ++u) __builtin_memcpy(p + 8 * u, line + u, 8);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(line + 32), high);
+    copy_words(p, line, from, to);
 }
 
 // RGB32 lines that both start 8 bytes past a 16-byte boundary, at the same

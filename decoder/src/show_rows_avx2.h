@@ -88,6 +88,14 @@ inline void store_bytes(uint8_t* p, __m256i v, uint32_t from, uint32_t to) {
 }
 #endif
 
+// Bytes [from, to) of `scratch` to the same place of `line`, both multiples of
+// 8, by plain 8-byte stores: for the ends of rows whose middle is streamed, as a
+// masked store beside a cache line that is being streamed costs several times a
+// step on some processors.
+inline void copy_words(uint8_t* line, const uint8_t* scratch, size_t from, size_t to) {
+    for (size_t at = from; at < to; at += 8) __builtin_memcpy(line + at, scratch + at, 8);
+}
+
 // One output line streamed onto its own cache lines from wherever it starts,
 // `lead` bytes into the cache line `base`. Step s of the kernel gives the line's
 // bytes 64s to 64s + 63 (v0, v1); the cache line base + 64s then holds the last
