@@ -113,6 +113,41 @@ TEST(Kernels, ShowRowsMatchScalar) {
     }
 }
 
+// I420 rows, plain and streamed, at every level against the scalar kernel:
+// luma lines at every place in a cache line, chroma lines at some, row lengths
+// below and past a streamed step, and nothing written outside the lines.
+TEST(Kernels, ShowI420MatchesScalar) {
+    const std::vector<level_kernels> levels = all_levels();
+    std::mt19937 rng(6);
+    for (size_t pairs : {0, 1, 7, 8, 17, 31, 32, 47, 48, 49, 80}) {
+        const exact_buffer cells(frames::random_bytes(rng, 12 * pairs));
+        for (size_t luma_at = 0; luma_at < 64; ++luma_at) {
+            for (size_t chroma_at : {0, 5, 8, 16, 32, 48}) {
+                const auto show = [&](show_i420_kernel kernel, guarded_lines& luma, guarded_lines& chroma) {
+                    kernel(cells.data(), pairs, luma.upper + luma_at, luma.lower + luma_at, chroma.upper + chroma_at,
+                           chroma.lower + chroma_at);
+                };
+                guarded_lines want_luma(luma_at + 4 * pairs + 32), want_chroma(chroma_at + 2 * pairs + 32);
+                show(levels[0].table.show_i420, want_luma, want_chroma);
+                for (size_t k = 0; k < levels.size(); ++k) {
+                    for (bool stream : {false, true}) {
+                        guarded_lines luma(want_luma.length), chroma(want_chroma.length);
+                        show(stream ? levels[k].table.show_i420_stream : levels[k].table.show_i420, luma, chroma);
+                        levels[k].table.end_stream();
+                        const std::string where = levels[k].name + std::string(" stream ") + std::to_string(stream) +
+                                                  " pairs " + std::to_string(pairs) + " luma at " +
+                                                  std::to_string(luma_at) + " chroma at " + std::to_string(chroma_at);
+                        ASSERT_EQ(luma.upper_line(), want_luma.upper_line()) << where;
+                        ASSERT_EQ(luma.lower_line(), want_luma.lower_line()) << where;
+                        ASSERT_EQ(chroma.upper_line(), want_chroma.upper_line()) << where;
+                        ASSERT_EQ(chroma.lower_line(), want_chroma.lower_line()) << where;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(Kernels, StreamingCopyIsACopy) {
     const std::vector<level_kernels> levels = all_levels();
     std::mt19937 rng(4);

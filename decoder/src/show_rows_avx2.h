@@ -216,7 +216,8 @@ void aligned_rows(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
 // pairs gathered by unpacks and one dword permute, and the chroma dwords split
 // into U and V. Odd pairs are loaded from 4 bytes before them, so that no load
 // reaches past the last pair. The last one to seven pairs are copied byte by byte.
-template <bool stream>
+// Luma and chroma are each stored plainly or streamed.
+template <bool stream_luma, bool stream_chroma = stream_luma>
 void show_i420_as(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t* y_lower, uint8_t* u, uint8_t* v) {
     const __m256i pick = _mm256_setr_epi8(0, 1, 4, 5, 2, 3, 6, 7, 8, 10, 9, 11, -1, -1, -1, -1,  //
                                           4, 5, 8, 9, 6, 7, 10, 11, 12, 14, 13, 15, -1, -1, -1, -1);
@@ -242,14 +243,17 @@ void show_i420_as(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t*
         const __m256i planes = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(chroma, split), _MM_SHUFFLE(3, 1, 2, 0));
         uint8_t* const yu = y_upper + 4 * i;
         uint8_t* const yl = y_lower + 4 * i;
-        if (stream) {
+        if (stream_luma) {
             _mm256_stream_si256(reinterpret_cast<__m256i*>(yu), up);
             _mm256_stream_si256(reinterpret_cast<__m256i*>(yl), down);
-            _mm_stream_si128(reinterpret_cast<__m128i*>(u + 2 * i), _mm256_castsi256_si128(planes));
-            _mm_stream_si128(reinterpret_cast<__m128i*>(v + 2 * i), _mm256_extracti128_si256(planes, 1));
         } else {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(yu), up);
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(yl), down);
+        }
+        if (stream_chroma) {
+            _mm_stream_si128(reinterpret_cast<__m128i*>(u + 2 * i), _mm256_castsi256_si128(planes));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(v + 2 * i), _mm256_extracti128_si256(planes, 1));
+        } else {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * i), _mm256_castsi256_si128(planes));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * i), _mm256_extracti128_si256(planes, 1));
         }
@@ -265,13 +269,25 @@ void show_i420_as(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t*
     }
 }
 
-// Streamed I420 where the luma lines start on 32-byte boundaries and the chroma
-// lines on 16-byte ones, which the stores need; plain elsewhere.
+// Streamed I420: where both luma lines start at the same place in a cache line,
+// the pairs up to the cache line are stored plainly, then the luma is streamed
+// in whole cache lines (16 pairs at a time), and the chroma too where its lines
+// are then on cache lines and it fills whole ones; the pairs after are stored
+// plainly. (A cache line streamed in part and then written plainly costs many
+// times a whole one.) Elsewhere every store is plain.
 inline void show_i420_stream(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t* y_lower, uint8_t* u,
                              uint8_t* v) {
-    const uintptr_t luma = reinterpret_cast<uintptr_t>(y_upper) | reinterpret_cast<uintptr_t>(y_lower);
-    const uintptr_t chroma = reinterpret_cast<uintptr_t>(u) | reinterpret_cast<uintptr_t>(v);
-    (luma % 32 == 0 && chroma % 16 == 0 ? show_i420_as<true> : show_i420_as<false>)(cells, pairs, y_upper, y_lower, u, v);
+    const uintptr_t lead = reinterpret_cast<uintptr_t>(y_upper) % 64;
+    const size_t head = (64 - lead) % 64 / 4;
+    if (reinterpret_cast<uintptr_t>(y_lower) % 64 != lead || lead % 4 != 0 || head + 16 > pairs)
+        return show_i420_as<false>(cells, pairs, y_upper, y_lower, u, v);
+    show_i420_as<false>(cells, head, y_upper, y_lower, u, v);
+    const size_t body = (pairs - head) / 16 * 16, rest = head + body;
+    const uintptr_t chroma = reinterpret_cast<uintptr_t>(u + 2 * head) | reinterpret_cast<uintptr_t>(v + 2 * head);
+    (chroma % 64 == 0 && body % 32 == 0 ? show_i420_as<true, true> : show_i420_as<true, false>)(
+        cells + 12 * head, body, y_upper + 4 * head, y_lower + 4 * head, u + 2 * head, v + 2 * head);
+    show_i420_as<false>(cells + 12 * rest, pairs - rest, y_upper + 4 * rest, y_lower + 4 * rest, u + 2 * rest,
+                        v + 2 * rest);
 }
 
 // Plain stores fetch each output line before they write it: a kernel that
