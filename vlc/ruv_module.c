@@ -38,8 +38,8 @@ static void put_le32(uint8_t* at, uint32_t value) {
  * (codec_version and coding_mode first). Fewer than the 8 bytes that hold those
  * two cannot be a "RUV1" header. */
 static int rebuild_header(const es_format_t* fmt, uint8_t header[RUV_HEADER_SIZE]) {
-    if (fmt->i_extra < 8 || fmt->video.i_width > INT32_MAX || fmt->video.i_height > INT32_MAX)
-        return RUV_ERR_HEADER_LENGTH;
+    if (fmt->i_extra < 8) return RUV_ERR_HEADER_LENGTH;
+    if (fmt->video.i_width > INT32_MAX || fmt->video.i_height > INT32_MAX) return RUV_ERR_SIZE;
     memset(header, 0, RUV_HEADER_SIZE);
     put_le32(header, RUV_HEADER_SIZE);
     put_le32(header + 4, fmt->video.i_width);
@@ -207,6 +207,7 @@ static int open_decoder(vlc_object_t* object) {
     }
     if (!sys->ruv && (status = open_ruv(dec, format)) != RUV_OK) {
         msg_Err(dec, "cannot open the decoder: %s", ruv_strerror(status));
+        dec->p_sys = NULL;
         free(sys);
         return VLC_EGENERIC;
     }

@@ -39,6 +39,7 @@ struct stream_plan {
     bool damaged = false;         // every third delta frame with bytes overwritten, every fifth cut short
     uint32_t codec_version = 101;
     bool audio = false;           // PCM audio as stream 0, the video as stream 1
+    avi::index_layout index = avi::index_layout::idx1;
 };
 
 constexpr uint32_t audio_rate = 8000;   // 16-bit stereo: 4 bytes a sample
@@ -85,7 +86,9 @@ bytes write_avi(const fs::path& path, const stream_plan& plan) {
         copied.push_back(a);
     }
     avi::writer out;
-    EXPECT_TRUE(out.open(path.string(), format, {}, copied, copied.size())) << out.error();
+    avi::writer_options options;
+    options.layout = plan.index;
+    EXPECT_TRUE(out.open(path.string(), format, options, copied, copied.size())) << out.error();
     bytes audio;
     uint32_t seed = 99;
     for (size_t n = 0; n < plan.frames; ++n) {
@@ -474,27 +477,38 @@ TEST(VlcModule, CaptureWithAudioPlaysToItsEnd) {
     EXPECT_TRUE(std::equal(p.audio.begin(), p.audio.end(), audio.begin()));
 }
 
+// A seek to frame 45, between the key frames 30 and 60. With an index, VLC goes
+// back to frame 30 and decodes up to 45 without showing it; without one it
+// flags every frame as a key frame and lands on a delta frame, which the module
+// drops, as all up to the next intra frame.
 TEST(VlcModule, SeekIntoAGroupShowsThePictureOfADecodeFromTheStart) {
-    stream_plan plan;
-    plan.width = 128, plan.height = 72, plan.frames = 90;
-    const fs::path file = test_dir() / "seek.avi";
-    write_avi(file, plan);
-    const std::vector<bytes> want = ruvdec_frames(file, plan, i420);
-    playback p;
-    play(file, p, plan, {&want.back(), 1, 1500, 4});   // to frame 45, between key frames 30 and 60
-    // The pictures before the seek are of frames before 30; the first after it is
-    // the picture of the frame VLC resumes at, and the rest follow it to the end.
-    const std::vector<long> numbers = frame_numbers(want, p.frames);
-    SCOPED_TRACE(listed(numbers));
-    size_t seek = 0;
-    while (seek < numbers.size() && numbers[seek] >= 0 && numbers[seek] < 30) ++seek;
-    ASSERT_GE(seek, 4u);
-    ASSERT_LT(seek, numbers.size()) << "no picture after the seek";
-    expect_frames({numbers.begin(), numbers.begin() + long(seek)}, 0, numbers[seek - 1]);
-    const long resumed = numbers[seek];
-    EXPECT_GE(resumed, 30) << "the first picture after the seek is no picture of the stream from frame 30";
-    EXPECT_LE(resumed, 59);
-    expect_frames({numbers.begin() + long(seek), numbers.end()}, resumed, long(want.size()) - 1);
+    struct seek_case {
+        avi::index_layout index;
+        long first_resumed, last_resumed;
+    };
+    const seek_case cases[] = {{avi::index_layout::idx1, 30, 59}, {avi::index_layout::none, 60, 60}};
+    for (const seek_case& c : cases) {
+        stream_plan plan;
+        plan.width = 128, plan.height = 72, plan.frames = 90, plan.index = c.index;
+        const fs::path file = test_dir() / "seek.avi";
+        write_avi(file, plan);
+        const std::vector<bytes> want = ruvdec_frames(file, plan, i420);
+        playback p;
+        play(file, p, plan, {&want.back(), 1, 1500, 4});
+        // The pictures before the seek are of frames before 30; the first after it
+        // is the picture of the frame VLC resumes at, and the rest follow it to the end.
+        const std::vector<long> numbers = frame_numbers(want, p.frames);
+        SCOPED_TRACE(listed(numbers));
+        size_t seek = 0;
+        while (seek < numbers.size() && numbers[seek] >= 0 && numbers[seek] < 30) ++seek;
+        ASSERT_GE(seek, 4u);
+        ASSERT_LT(seek, numbers.size()) << "no picture after the seek";
+        expect_frames({numbers.begin(), numbers.begin() + long(seek)}, 0, numbers[seek - 1]);
+        const long resumed = numbers[seek];
+        EXPECT_GE(resumed, c.first_resumed) << "the first picture after the seek is no picture of the stream";
+        EXPECT_LE(resumed, c.last_resumed);
+        expect_frames({numbers.begin() + long(seek), numbers.end()}, resumed, long(want.size()) - 1);
+    }
 }
 
 TEST(VlcModule, StreamsItCannotDecodeAreRefusedWithAMessage) {
