@@ -14,7 +14,7 @@ fail() { echo "bundle: $*"; exit 1; }
 tar -C "$dir" -xzf "$bundle"
 cd "$dir/$name"
 for f in codec/Ruv_dec.dll codec/Ruv_dec_x64.dll codec/ruvdec.inf codec/codecs.conf windows/ruvdec.exe \
-         linux/ruvdec linux/ruvdec.1 linux/libgstruv.so GUIDE.md LICENSE SHA256SUMS; do
+         linux/ruvdec linux/ruvdec.1 linux/gstreamer/libgstruv.so linux/vlc/libruv_plugin.so GUIDE.md LICENSE SHA256SUMS; do
   [ -f "$f" ] || fail "$f is missing"
 done
 sha256sum --check --quiet SHA256SUMS || fail "a checksum does not match"
@@ -31,8 +31,8 @@ newest=$(objdump -T linux/ruvdec | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1)
   fail "linux/ruvdec needs $newest, but GUIDE.md promises glibc 2.34"
 man -l linux/ruvdec.1 >/dev/null 2>&1 || [ ! -x "$(command -v man)" ] || fail "linux/ruvdec.1 does not render"
 # The stripped GStreamer plugin loads and offers its element.
-GST_PLUGIN_PATH="$PWD/linux" GST_REGISTRY="$dir/registry.bin" gst-inspect-1.0 ruvdec >/dev/null ||
-  fail "linux/libgstruv.so offers no element ruvdec"
+GST_PLUGIN_PATH="$PWD/linux/gstreamer" GST_REGISTRY="$dir/registry.bin" gst-inspect-1.0 ruvdec >/dev/null ||
+  fail "linux/gstreamer/libgstruv.so offers no element ruvdec"
 
 # The Windows .zip: the Windows files alone, with checksums of their own.
 mkdir "$dir/zip"

@@ -28,9 +28,12 @@ for option in $("$prefix/bin/ruvdec" --help | grep -o -- '--[a-z][a-z-]*' | sort
 done
 [ -n "$example" ] || { [ $status -eq 0 ] && echo "installed: $prefix/bin/ruvdec, $page"; exit $status; }
 
+# The library folder is the one libruv went to (lib/x86_64-linux-gnu can also
+# hold only the VLC module, under vlc/).
 lib="$prefix/lib"
-[ -d "$prefix/lib64" ] && lib="$prefix/lib64"
-[ -d "$prefix/lib/x86_64-linux-gnu" ] && lib="$prefix/lib/x86_64-linux-gnu"
+for dir in "$prefix/lib64" "$prefix/lib/x86_64-linux-gnu"; do
+  [ -f "$dir/libruv.a" ] && lib=$dir
+done
 work="$build/install-check-c"
 rm -rf "$work" && mkdir -p "$work"
 export PKG_CONFIG_PATH="$lib/pkgconfig"
