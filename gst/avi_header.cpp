@@ -14,25 +14,6 @@ int fail(char* error, size_t error_size, const std::string& text) {
     return 0;
 }
 
-// A FourCC with its letters in upper case, so that "ruv1" is "RUV1" too, as ruvdec takes it.
-uint32_t upper(uint32_t code) {
-    uint32_t out = 0;
-    for (int i = 0; i < 32; i += 8) {
-        const uint32_t c = code >> i & 0xFF;
-        out |= (c >= 'a' && c <= 'z' ? c - 32 : c) << i;
-    }
-    return out;
-}
-
-// A "RUV1" stream by its handler or its format's biCompression.
-bool is_ruv1(const ruv::avi::stream_info& s) {
-    constexpr uint32_t ruv1 = ruv::avi::fourcc('R', 'U', 'V', '1');
-    if (upper(s.handler) == ruv1) return true;
-    const std::vector<uint8_t>& f = s.format;
-    return f.size() >= 20 && upper(uint32_t(f[16]) | uint32_t(f[17]) << 8 | uint32_t(f[18]) << 16 |
-                                   uint32_t(f[19]) << 24) == ruv1;
-}
-
 }  // namespace
 
 extern "C" int ruv_avi_read_header(const char* path, unsigned video_index, ruv_avi_stream* stream, char* error,
@@ -44,7 +25,7 @@ extern "C" int ruv_avi_read_header(const char* path, unsigned video_index, ruv_a
     for (const stream_info& s : file.streams()) {
         if (s.type != id::vids) continue;
         if (seen++ != video_index) continue;
-        if (!is_ruv1(s)) {
+        if (!is_video_coded_as(s, fourcc('R', 'U', 'V', '1'))) {
             return fail(error, error_size,
                         std::string(path) + ": video stream " + std::to_string(video_index) + " is not a \"RUV1\" stream");
         }

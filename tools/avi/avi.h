@@ -186,6 +186,13 @@ struct main_header {
     uint32_t odml_total_frames = 0;   // 0 when the file has no 'dmlh'
 };
 
+struct stream_info;
+
+// Whether a stream is a video stream coded as `code`, by its handler or its
+// format's biCompression, letters in any case ("ruv1" is "RUV1"), as players
+// find a stream's codec.
+bool is_video_coded_as(const stream_info& stream, uint32_t code);
+
 struct stream_info {
     uint32_t type = 0;       // fccType: 'vids', 'auds', ...
     uint32_t handler = 0;    // fccHandler

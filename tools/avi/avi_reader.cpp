@@ -405,6 +405,29 @@ bool file_size(std::FILE* file, uint64_t& size) {
 
 }  // namespace
 
+namespace {
+
+// A FourCC with its letters in upper case.
+uint32_t upper_fourcc(uint32_t code) {
+    uint32_t result = 0;
+    for (int i = 0; i < 4; ++i) {
+        uint8_t c = uint8_t(code >> (8 * i));
+        if (c >= 'a' && c <= 'z') c = uint8_t(c - 'a' + 'A');
+        result |= uint32_t(c) << (8 * i);
+    }
+    return result;
+}
+
+}  // namespace
+
+bool is_video_coded_as(const stream_info& s, uint32_t code) {
+    constexpr size_t compression_offset = 16;   // biCompression in the stream format
+    if (s.type != id::vids) return false;
+    if (upper_fourcc(s.handler) == upper_fourcc(code)) return true;
+    return s.format.size() >= compression_offset + 4 &&
+           upper_fourcc(read_le32(s.format.data() + compression_offset)) == upper_fourcc(code);
+}
+
 std::string fourcc_text(uint32_t code) {
     std::string text;
     for (int i = 0; i < 4; ++i) {

@@ -8,27 +8,8 @@ namespace ruv::ruvdec {
 
 namespace {
 
-constexpr size_t compression_offset = 16;   // biCompression in the stream format
 constexpr size_t header_size = 80;          // the "RUV1" stream format header
 constexpr uint32_t fourcc_ruv1 = avi::fourcc('R', 'U', 'V', '1');
-
-// A FourCC with its letters in upper case, so "ruv1" matches "RUV1".
-uint32_t upper_fourcc(uint32_t code) {
-    uint32_t result = 0;
-    for (int i = 0; i < 4; ++i) {
-        uint8_t c = uint8_t(code >> (8 * i));
-        if (c >= 'a' && c <= 'z') c = uint8_t(c - 'a' + 'A');
-        result |= uint32_t(c) << (8 * i);
-    }
-    return result;
-}
-
-bool is_ruv1_stream(const avi::stream_info& s) {
-    if (s.type != avi::id::vids) return false;
-    if (upper_fourcc(s.handler) == fourcc_ruv1) return true;
-    return s.format.size() >= compression_offset + 4 &&
-           upper_fourcc(avi::read_le32(s.format.data() + compression_offset)) == fourcc_ruv1;
-}
 
 std::string stream_list(const std::vector<avi::stream_info>& streams) {
     std::string list;
@@ -68,7 +49,7 @@ bool ruv_stream::open(const std::string& path, size_t stream) {
     const std::vector<avi::stream_info>& streams = m_reader.streams();
     size_t found = streams.size();
     for (size_t i = 0; i < streams.size() && found == streams.size(); ++i)
-        if (is_ruv1_stream(streams[i]) && (stream == no_stream || stream == i)) found = i;
+        if (avi::is_video_coded_as(streams[i], fourcc_ruv1) && (stream == no_stream || stream == i)) found = i;
     if (stream != no_stream && found == streams.size()) {
         m_error = path + ": stream " + std::to_string(stream) +
                   (stream < streams.size() ? " is not a \"RUV1\" video stream" : " does not exist") +
