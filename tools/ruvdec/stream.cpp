@@ -16,7 +16,7 @@ std::string stream_list(const std::vector<avi::stream_info>& streams) {
     for (size_t i = 0; i < streams.size(); ++i) {
         if (!list.empty()) list += ", ";
         list += std::to_string(i) + ": " + avi::fourcc_text(streams[i].type) + "/" +
-                avi::fourcc_text(streams[i].handler);
+                (streams[i].handler != 0 ? avi::fourcc_text(streams[i].handler) : "none");
     }
     return list.empty() ? "none" : list;
 }
