@@ -50,7 +50,7 @@ std::string usage() {
         "  -f, --format FORMAT   yuy2, rgb32, i420, y4m, avi" + png + " (default: from OUT's extension)\n"
         "  --frames FIRST-LAST   only frames FIRST to LAST, numbered from 0 (FIRST- runs to the end)\n"
         "  --stream N            the \"RUV1\" stream number N of the file (default: the first)\n"
-        "  --full-range          YUY2 AVI output: the decoded full-range samples, as raw output keeps\n";
+        "  --full-range          YUY2 AVI output: the decoded full-range samples, as in raw output\n";
     if (png_supported)
         text += "  --threads N           PNG output: encode on at most N threads (default: every core)\n";
     text +=
