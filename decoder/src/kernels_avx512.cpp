@@ -465,10 +465,14 @@ private:
     four_pairs(__m256i l, __m256i h) : low(l), high(h) {}
 };
 
-// The first `bytes` bytes of v (none where `bytes` is not positive), for the
-// last pairs of a row.
+// The first `bytes` bytes of v (a multiple of 8; none where it is not
+// positive), for the last pairs of a row: by plain 8-byte stores, as a masked
+// store beside cache lines being streamed costs several times a step.
 inline void store_first(uint8_t* p, __m256i v, int bytes) {
-    _mm256_mask_storeu_epi8(p, first_bytes(bytes > 0 ? uint32_t(bytes) : 0), v);
+    if (bytes <= 0) return;
+    alignas(32) uint8_t scratch[32];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(scratch), v);
+    copy_words(p, scratch, 0, bytes < 32 ? size_t(bytes) : 32);
 }
 
 // YUY2, eight pairs (64 bytes of each line) a step.
@@ -567,18 +571,20 @@ inline void store_range(uint8_t* p, __m256i low, __m256i high, uint32_t from, ui
 // RGB32 lines that both start 8 bytes past a 16-byte boundary, at the same
 // place in a cache line: each 16 bytes of a cache line hold cell B of one pair
 // and cell A of the next, so a step of four pairs would straddle cache lines.
-// The pairs before the first pair whose cell B starts a cache line, and that
-// pair's cell A, are stored plainly; from its cell B the rows step along four
-// pairs of cells (B of pair k, A of pair k + 1) a step, on whole cache lines;
-// the last two to five pairs (from a cell B) are stored plainly again.
+// The pairs before the second pair whose cell B starts a cache line, and that
+// pair's cell A, are stored plainly (the first whole cache line too, as on
+// other lines); from its cell B the rows step along four pairs of cells (B of
+// pair k, A of pair k + 1) a step, on whole cache lines; the last two to five
+// pairs (from a cell B) are stored plainly again.
 template <stores kind>
 void show_rgb32_split(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16;
+    const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16 + 4;
     if (head + 6 > pairs) return show_rgb32_as<stores::plain>(cells, pairs, upper, lower);
     const rgb32_step even, odd(show_odd_order);
     __m256i out[2][2];
-    even.lines(four_pairs(cells, uint32_t(head + 1)), out);
-    for (int l = 0; l < 2; ++l) store_range(l ? lower : upper, out[l][0], out[l][1], 0, uint32_t(16 * head + 8));
+    show_rgb32_as<stores::plain>(cells, head, upper, lower);
+    even.lines(four_pairs(cells + 12 * head, 1), out);
+    for (int l = 0; l < 2; ++l) store_range((l ? lower : upper) + 16 * head, out[l][0], out[l][1], 0, 8);
     size_t i = head;   // the pair of cells (B of pair head, A of head + 1) first
     row_stores<kind> rows(upper + 8, lower + 8, 16 * pairs);
     for (; i + 6 <= pairs; i += 4) {

@@ -180,23 +180,25 @@ struct row_stores<stores::shifted> {
     }
 };
 
-// A row kernel for lines anywhere, from a kernel's variants: straight where both
-// lines start on cache lines; where both start at the same place in a cache
-// line, a whole number of cell pairs into it, a few pairs plainly up to the
-// cache line and the rest straight; RGB32 lines at the same place 8 bytes past
-// a 16-byte boundary by `split_pairs`, where the level has one; else shifted onto the cache lines (anywhere
-// with byte permutes, on 4-byte boundaries without), or stored plainly.
-// Shifting costs a permute and a blend for each 32 bytes, which the RGB32 rows
-// feel. Stored plainly, the same choice writes whole cache lines a step where it
-// can, which is faster too where they are not in the core's cache.
+// A row kernel for lines anywhere, from a kernel's variants: where both lines
+// start at the same place in a cache line, a whole number of cell pairs into it
+// (on a cache line included), the pairs up to the second cache line plainly and
+// the rest straight; RGB32 lines at the same place 8 bytes past a 16-byte
+// boundary by `split_pairs`, where the level has one; else shifted onto the
+// cache lines (anywhere with byte permutes, on 4-byte boundaries without), or
+// stored plainly. Lines whose first whole cache line is stored plainly before
+// the rest are streamed take 0.7 to 0.8 times as long, cold, as lines streamed
+// from their start (on the AMD EPYC of the benchmarks), so every streamed path
+// begins so. Shifting costs a permute and a blend for each 32 bytes, which the
+// RGB32 rows feel. Stored plainly, the same choice writes whole cache lines a
+// step where it can, which is faster too where they are not in the core's cache.
 template <size_t pair_bytes, show_row_kernel on_cache_lines, show_row_kernel shifted, show_row_kernel plain,
           show_row_kernel split_pairs = nullptr>
 void aligned_rows(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     const uintptr_t lead = reinterpret_cast<uintptr_t>(upper) % 64;
     const uintptr_t both = reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower);
-    if (both % 64 == 0) return on_cache_lines(cells, pairs, upper, lower);
     if (reinterpret_cast<uintptr_t>(lower) % 64 == lead && lead % pair_bytes == 0) {
-        const size_t head = (64 - lead) / pair_bytes;
+        const size_t head = (64 + (64 - lead) % 64) / pair_bytes;
         if (head >= pairs) return plain(cells, pairs, upper, lower);
         plain(cells, head, upper, lower);
         return on_cache_lines(cells + 12 * head, pairs - head, upper + pair_bytes * head, lower + pair_bytes * head);
@@ -211,19 +213,89 @@ void aligned_rows(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
     (both % shiftable == 0 ? shifted : plain)(cells, pairs, upper, lower);
 }
 
+// How an I420 kernel stores its chroma: plainly where each step's 16 bytes of
+// U and of V fall, or realigned (see chroma_realigner).
+enum class chroma_stores { plain, realigned };
+
+// Chroma lines (U and V at the same place in a cache line) streamed from
+// wherever they start: a step's 16 bytes of each plane, C_k, fall r bytes past a
+// 16-byte boundary, so the 16 bytes at each boundary are taken as the last r
+// bytes of C_(k-1) and the first 16 - r of C_k (one byte shuffle of each, U and V
+// in the two lanes) and streamed where they lie in a whole cache line between
+// the first and the last step's own bytes, stored plainly elsewhere. C_0 and the
+// last step's bytes are stored plainly where they fall, for the bytes at either
+// end. (A cache line streamed whole costs a fraction of one stored plainly,
+// which is read before it is written.)
+struct chroma_realigner {
+    __m256i from_before, from_own, before = _mm256_setzero_si256();
+    uint8_t* u;
+    uint8_t* v;
+    size_t at = 0;                    // C_k's bytes from u, v
+    uintptr_t stream_from, stream_to;  // addresses (of U) of the streamed cache lines
+    size_t skew;                       // 16 - r: where the 16-byte boundaries are from u
+
+    chroma_realigner(uint8_t* u_line, uint8_t* v_line, size_t steps) : u(u_line), v(v_line) {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(u_line), r = start % 16;
+        skew = 16 - r;
+        alignas(32) int8_t before_bytes[32], own_bytes[32];
+        for (int p = 0; p < 32; ++p) {
+            const int q = p % 16;
+            before_bytes[p] = int8_t(q < int(r) ? 16 - int(r) + q : -1);
+            own_bytes[p] = int8_t(q >= int(r) ? q - int(r) : -1);
+        }
+        from_before = _mm256_load_si256(reinterpret_cast<const __m256i*>(before_bytes));
+        from_own = _mm256_load_si256(reinterpret_cast<const __m256i*>(own_bytes));
+        stream_from = (start + 16 + 63) / 64 * 64;
+        stream_to = steps ? (start + 16 * (steps - 1)) / 64 * 64 : 0;
+    }
+
+    // U in the low lane of `planes`, V in the high lane.
+    void step(__m256i planes) {
+        if (at == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(u), _mm256_castsi256_si128(planes));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(v), _mm256_extracti128_si256(planes, 1));
+        } else {
+            const __m256i aligned = _mm256_or_si256(_mm256_shuffle_epi8(before, from_before),
+                                                    _mm256_shuffle_epi8(planes, from_own));
+            const size_t to = at - 16 + skew;  // the boundary these 16 bytes start at
+            __m128i* const pu = reinterpret_cast<__m128i*>(u + to);
+            __m128i* const pv = reinterpret_cast<__m128i*>(v + to);
+            const uintptr_t where = reinterpret_cast<uintptr_t>(pu);
+            if (where >= stream_from && where < stream_to) {
+                _mm_stream_si128(pu, _mm256_castsi256_si128(aligned));
+                _mm_stream_si128(pv, _mm256_extracti128_si256(aligned, 1));
+            } else {
+                _mm_store_si128(pu, _mm256_castsi256_si128(aligned));
+                _mm_store_si128(pv, _mm256_extracti128_si256(aligned, 1));
+            }
+        }
+        before = planes;
+        at += 16;
+    }
+
+    // The last step's own 16 bytes.
+    void finish() const {
+        if (at == 0) return;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(u + at - 16), _mm256_castsi256_si128(before));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(v + at - 16), _mm256_extracti128_si256(before, 1));
+    }
+};
+
 // I420, eight cell pairs a step: each pair's 12 bytes picked into dwords (upper
 // luma, lower luma, UA UB VA VB) in its own 128-bit lane, the dwords of eight
 // pairs gathered by unpacks and one dword permute, and the chroma dwords split
 // into U and V. Odd pairs are loaded from 4 bytes before them, so that no load
 // reaches past the last pair. The last one to seven pairs are copied byte by byte.
-// Luma and chroma are each stored plainly or streamed.
-template <bool stream_luma, bool stream_chroma = stream_luma>
+// The luma is stored plainly or streamed (onto cache lines), the chroma plainly
+// or realigned.
+template <bool stream_luma, chroma_stores chroma = chroma_stores::plain>
 void show_i420_as(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t* y_lower, uint8_t* u, uint8_t* v) {
     const __m256i pick = _mm256_setr_epi8(0, 1, 4, 5, 2, 3, 6, 7, 8, 10, 9, 11, -1, -1, -1, -1,  //
                                           4, 5, 8, 9, 6, 7, 10, 11, 12, 14, 13, 15, -1, -1, -1, -1);
     const __m256i in_order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     const __m256i split = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15,  //
                                            0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
+    chroma_realigner realign(u, v, chroma == chroma_stores::realigned ? pairs / 8 : 0);
     size_t i = 0;
     for (; i + 8 <= pairs; i += 8) {
         const uint8_t* c = cells + 12 * i;
@@ -238,9 +310,9 @@ void show_i420_as(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t*
         const __m256i chroma01 = _mm256_unpackhi_epi32(p[0], p[1]), chroma23 = _mm256_unpackhi_epi32(p[2], p[3]);
         const __m256i up = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(luma01, luma23), in_order);
         const __m256i down = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi64(luma01, luma23), in_order);
-        const __m256i chroma = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(chroma01, chroma23), in_order);
+        const __m256i both = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi64(chroma01, chroma23), in_order);
         // U of pairs 0-3, V of 0-3 | U of 4-7, V of 4-7, then U in the low half, V in the high.
-        const __m256i planes = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(chroma, split), _MM_SHUFFLE(3, 1, 2, 0));
+        const __m256i planes = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(both, split), _MM_SHUFFLE(3, 1, 2, 0));
         uint8_t* const yu = y_upper + 4 * i;
         uint8_t* const yl = y_lower + 4 * i;
         if (stream_luma) {
@@ -250,14 +322,14 @@ void show_i420_as(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t*
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(yu), up);
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(yl), down);
         }
-        if (stream_chroma) {
-            _mm_stream_si128(reinterpret_cast<__m128i*>(u + 2 * i), _mm256_castsi256_si128(planes));
-            _mm_stream_si128(reinterpret_cast<__m128i*>(v + 2 * i), _mm256_extracti128_si256(planes, 1));
+        if (chroma == chroma_stores::realigned) {
+            realign.step(planes);
         } else {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(u + 2 * i), _mm256_castsi256_si128(planes));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * i), _mm256_extracti128_si256(planes, 1));
         }
     }
+    if (chroma == chroma_stores::realigned) realign.finish();
     for (; i < pairs; ++i) {
         const uint8_t* c = cells + 12 * i;
         uint8_t* const yu = y_upper + 4 * i;
@@ -270,21 +342,23 @@ void show_i420_as(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t*
 }
 
 // Streamed I420: where both luma lines start at the same place in a cache line,
-// the pairs up to the cache line are stored plainly, then the luma is streamed
-// in whole cache lines (16 pairs at a time), and the chroma too where its lines
-// are then on cache lines and it fills whole ones; the pairs after are stored
-// plainly. (A cache line streamed in part and then written plainly costs many
-// times a whole one.) Elsewhere every store is plain.
+// the pairs up to the second cache line are stored plainly, then the luma is
+// streamed in whole cache lines (16 pairs at a time), with the chroma realigned
+// where U and V start at the same place in a cache line and plain elsewhere; the
+// pairs after are stored plainly. (Cold, lines whose first cache line is stored
+// plainly stream faster than lines streamed from their start; and a cache line
+// streamed in part and then written plainly costs many times a whole one.)
+// Elsewhere every store is plain.
 inline void show_i420_stream(const uint8_t* cells, size_t pairs, uint8_t* y_upper, uint8_t* y_lower, uint8_t* u,
                              uint8_t* v) {
     const uintptr_t lead = reinterpret_cast<uintptr_t>(y_upper) % 64;
-    const size_t head = (64 - lead) % 64 / 4;
+    const size_t head = (64 + (64 - lead) % 64) / 4;
     if (reinterpret_cast<uintptr_t>(y_lower) % 64 != lead || lead % 4 != 0 || head + 16 > pairs)
         return show_i420_as<false>(cells, pairs, y_upper, y_lower, u, v);
     show_i420_as<false>(cells, head, y_upper, y_lower, u, v);
     const size_t body = (pairs - head) / 16 * 16, rest = head + body;
-    const uintptr_t chroma = reinterpret_cast<uintptr_t>(u + 2 * head) | reinterpret_cast<uintptr_t>(v + 2 * head);
-    (chroma % 64 == 0 && body % 32 == 0 ? show_i420_as<true, true> : show_i420_as<true, false>)(
+    const bool realign = reinterpret_cast<uintptr_t>(u) % 64 == reinterpret_cast<uintptr_t>(v) % 64;
+    (realign ? show_i420_as<true, chroma_stores::realigned> : show_i420_as<true>)(
         cells + 12 * head, body, y_upper + 4 * head, y_lower + 4 * head, u + 2 * head, v + 2 * head);
     show_i420_as<false>(cells + 12 * rest, pairs - rest, y_upper + 4 * rest, y_lower + 4 * rest, u + 2 * rest,
                         v + 2 * rest);
