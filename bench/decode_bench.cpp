@@ -8,6 +8,8 @@
 #include <immintrin.h>
 #include <libyuv.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -100,20 +102,17 @@ const stream_pair& stream_for(const frame_size& s, uint32_t mode, stream_kind ki
 }
 
 // One decoder's working set: decoder (with its reference frame), input frame,
-// output (starting `offset` bytes past a page boundary, as a host's may; RGB32
-// bottom-up, as the codec writes it).
+// output (RGB32 bottom-up, as the codec writes it).
 struct decode_set {
     ruv_decoder* decoder = nullptr;
-    buffer input, output_block;
-    uint8_t* output;
+    buffer input, output;
     ruv_picture picture{};
-    decode_set(const frame_size& s, uint32_t mode, bool rgb, ruv_kernel_level level, const std::vector<uint8_t>& frame,
-               size_t offset)
-        : input(frame.size()), output_block(output_bytes(s, rgb) + offset), output(output_block.data() + offset) {
+    decode_set(const frame_size& s, uint32_t mode, bool rgb, ruv_kernel_level level, const std::vector<uint8_t>& frame)
+        : input(frame.size()), output(output_bytes(s, rgb)) {
         const ruv_stream_info info{s.width, s.height, 101, mode};
         const ruv_decoder_settings settings{rgb ? RUV_PIXEL_RGB32 : RUV_PIXEL_YUY2, level};
         ruv_decoder_open(&info, &settings, &decoder);
-        ruv_picture_packed(&picture, &info, settings.format, output, output_bytes(s, rgb), rgb);
+        ruv_picture_packed(&picture, &info, settings.format, output.data(), output.size, rgb);
         std::memcpy(input.data(), frame.data(), frame.size());
     }
     ~decode_set() { ruv_decoder_close(decoder); }
@@ -123,17 +122,16 @@ struct decode_set {
 };
 
 // Intra frames (coding mode 3 also keeps the picture as the reference frame).
-void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool rgb, ruv_kernel_level level,
-           size_t offset = 0) {
+void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool rgb, ruv_kernel_level level) {
     const std::vector<uint8_t>& frame = stream_for(s, mode, stream_kind::still).key.bytes;
     const size_t set_bytes = frame.size() + output_bytes(s, rgb) + (mode != 0 ? frame.size() : 0);
     std::vector<std::unique_ptr<decode_set>> pool(pool_sets(cold, set_bytes));
-    for (auto& set : pool) set = std::make_unique<decode_set>(s, mode, rgb, level, frame, offset);
+    for (auto& set : pool) set = std::make_unique<decode_set>(s, mode, rgb, level, frame);
     size_t next = 0;
     for (auto _ : state) {
         decode_set& d = *pool[next];
         d.decode(d.input.data(), d.input.size, true);
-        benchmark::DoNotOptimize(d.output);
+        benchmark::DoNotOptimize(d.output.data());
         next = next + 1 == pool.size() ? 0 : next + 1;
     }
     set_counters(state, s, pool.size());
@@ -142,19 +140,19 @@ void intra(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool
 // A delta frame decoded again and again over the reference it changes: the codes
 // stay the same, so the work per frame does too.
 void delta(benchmark::State& state, frame_size s, bool cold, uint32_t mode, stream_kind kind, bool rgb,
-           ruv_kernel_level level, size_t offset = 0) {
+           ruv_kernel_level level) {
     const stream_pair& stream = stream_for(s, mode, kind);
     const size_t set_bytes = stream.frame.bytes.size() + output_bytes(s, rgb) + s.pixels() / 2 * 3;
     std::vector<std::unique_ptr<decode_set>> pool(pool_sets(cold, set_bytes));
     for (auto& set : pool) {
-        set = std::make_unique<decode_set>(s, mode, rgb, level, stream.frame.bytes, offset);
+        set = std::make_unique<decode_set>(s, mode, rgb, level, stream.frame.bytes);
         set->decode(stream.key.bytes.data(), stream.key.bytes.size(), true);
     }
     size_t next = 0;
     for (auto _ : state) {
         decode_set& d = *pool[next];
         d.decode(d.input.data(), d.input.size, false);
-        benchmark::DoNotOptimize(d.output);
+        benchmark::DoNotOptimize(d.output.data());
         next = next + 1 == pool.size() ? 0 : next + 1;
     }
     set_counters(state, s, pool.size());
@@ -255,62 +253,102 @@ void i420_anchor(benchmark::State& state, frame_size s, bool cold, bool non_temp
     set_counters(state, s, in.size());
 }
 
-// Decoding through the public API into a picture as a player's frame lays it
-// out: packed rows, or rows 128 bytes wider than the picture (RGB32 bottom-up,
-// as Windows lays it out).
+// A picture as a player's frame lays it out at `at`: packed rows, or rows 128
+// bytes wider than the picture; RGB32 bottom-up, as Windows lays it out.
+size_t row_bytes(const frame_size& s, ruv_pixel_format format, int plane) {
+    const size_t w = size_t(s.width);
+    return format == RUV_PIXEL_I420 ? (plane ? w / 2 : w) : w * (format == RUV_PIXEL_RGB32 ? 4 : 2);
+}
+int planes_of(ruv_pixel_format format) { return format == RUV_PIXEL_I420 ? 3 : 1; }
+size_t picture_bytes(const frame_size& s, ruv_pixel_format format, bool wide) {
+    size_t n = 0;
+    for (int p = 0; p < planes_of(format); ++p)
+        n += (row_bytes(s, format, p) + (wide ? 128 : 0)) * (p ? size_t(s.height) / 2 : size_t(s.height));
+    return n;
+}
+ruv_picture picture_at(uint8_t* at, const frame_size& s, ruv_pixel_format format, bool wide) {
+    ruv_picture picture{};
+    const bool bottom_up = format == RUV_PIXEL_RGB32;
+    for (int p = 0; p < planes_of(format); ++p) {
+        const size_t rows = p ? size_t(s.height) / 2 : size_t(s.height);
+        const size_t stride = row_bytes(s, format, p) + (wide ? 128 : 0);
+        picture.data[p] = at + (bottom_up ? stride * (rows - 1) : 0);
+        picture.stride[p] = bottom_up ? -ptrdiff_t(stride) : ptrdiff_t(stride);
+        at += stride * rows;
+    }
+    return picture;
+}
+
+// Where a case's output goes: `offset` bytes past a cache line, packed or wide rows.
+struct layout {
+    std::string name;
+    size_t offset;
+    bool wide;
+};
+
+// One decoder's working set for decoding through the public API into any of
+// several layouts of one output buffer.
 struct api_set {
     ruv_decoder* decoder = nullptr;
     buffer input, output;
-    ruv_picture picture{};
-    api_set(const frame_size& s, uint32_t mode, ruv_pixel_format format, bool wide, const std::vector<uint8_t>& frame)
-        : input(frame.size()), output(planes_bytes(s, format, wide)) {
+    std::vector<ruv_picture> pictures;
+    api_set(const frame_size& s, uint32_t mode, ruv_pixel_format format, ruv_kernel_level level,
+            const std::vector<uint8_t>& frame, const std::vector<layout>& layouts, size_t output_size)
+        : input(frame.size()), output(output_size) {
         const ruv_stream_info info{s.width, s.height, 101, mode};
-        const ruv_decoder_settings settings{format, RUV_KERNELS_ANY};
+        const ruv_decoder_settings settings{format, level};
         ruv_decoder_open(&info, &settings, &decoder);
         std::memcpy(input.data(), frame.data(), frame.size());
-        const bool bottom_up = format == RUV_PIXEL_RGB32;
-        uint8_t* at = output.data();
-        for (int p = 0; p < (format == RUV_PIXEL_I420 ? 3 : 1); ++p) {
-            const size_t row = row_bytes(s, format, p), rows = p ? size_t(s.height) / 2 : size_t(s.height);
-            const size_t stride = row + (wide ? 128 : 0);
-            picture.data[p] = at + (bottom_up ? stride * (rows - 1) : 0);
-            picture.stride[p] = bottom_up ? -ptrdiff_t(stride) : ptrdiff_t(stride);
-            at += stride * rows;
-        }
+        for (const layout& l : layouts) pictures.push_back(picture_at(output.data() + l.offset, s, format, l.wide));
     }
     ~api_set() { ruv_decoder_close(decoder); }
-    static size_t row_bytes(const frame_size& s, ruv_pixel_format format, int plane) {
-        const size_t w = size_t(s.width);
-        return format == RUV_PIXEL_I420 ? (plane ? w / 2 : w) : w * (format == RUV_PIXEL_RGB32 ? 4 : 2);
-    }
-    static size_t planes_bytes(const frame_size& s, ruv_pixel_format format, bool wide) {
-        size_t n = 0;
-        for (int p = 0; p < (format == RUV_PIXEL_I420 ? 3 : 1); ++p)
-            n += (row_bytes(s, format, p) + (wide ? 128 : 0)) * (p ? size_t(s.height) / 2 : size_t(s.height));
-        return n;
-    }
 };
 
 // Intra frames of coding mode 0 or 3 (kind still: its key frame), or greedy
-// delta frames of coding mode 3 decoded again and again over their reference.
+// delta frames of coding mode 3 decoded again and again over their reference,
+// into each of `layouts` in turn, each decode timed alone. Every set meets every
+// layout, so the layouts share their buffers and the machine's noise, and the
+// counters give each layout's median time (us) and the slowest against the
+// fastest; with one layout, the case's plain time.
 void api_case(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool delta, ruv_pixel_format format,
-              bool wide) {
+              ruv_kernel_level level, const std::vector<layout>& layouts) {
     const stream_pair& stream = stream_for(s, mode, delta ? stream_kind::greedy : stream_kind::still);
     const std::vector<uint8_t>& frame = delta ? stream.frame.bytes : stream.key.bytes;
-    const size_t set_bytes = frame.size() + api_set::planes_bytes(s, format, wide) + (mode != 0 ? s.pixels() / 2 * 3 : 0);
+    size_t output_size = 0;
+    for (const layout& l : layouts) output_size = std::max(output_size, l.offset + picture_bytes(s, format, l.wide));
+    const size_t set_bytes = frame.size() + output_size + (mode != 0 ? s.pixels() / 2 * 3 : 0);
     std::vector<std::unique_ptr<api_set>> pool(pool_sets(cold, set_bytes));
     for (auto& set : pool) {
-        set = std::make_unique<api_set>(s, mode, format, wide, frame);
-        ruv_decode(set->decoder, stream.key.bytes.data(), stream.key.bytes.size(), 1, &set->picture, nullptr);
+        set = std::make_unique<api_set>(s, mode, format, level, frame, layouts, output_size);
+        ruv_decode(set->decoder, stream.key.bytes.data(), stream.key.bytes.size(), 1, &set->pictures[0], nullptr);
     }
-    size_t next = 0;
+    // Hot, each layout decodes a few frames in a row, the first of them not
+    // counted: it finds the buffer's cache lines as another layout left them.
+    const size_t run = pool.size() == 1 ? 4 : 1;
+    std::vector<std::vector<double>> times(layouts.size());
+    size_t next = 0, round = 0;
     for (auto _ : state) {
         api_set& d = *pool[next];
-        ruv_decode(d.decoder, d.input.data(), d.input.size, delta ? 0 : 1, &d.picture, nullptr);
+        const size_t l = (next + round / run) % layouts.size();
+        const auto start = std::chrono::steady_clock::now();
+        ruv_decode(d.decoder, d.input.data(), d.input.size, delta ? 0 : 1, &d.pictures[l], nullptr);
+        const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+        if (round % run != 0 || run == 1) times[l].push_back(us);
         benchmark::DoNotOptimize(d.output.data());
-        next = next + 1 == pool.size() ? 0 : next + 1;
+        if (++next == pool.size()) next = 0, ++round;
     }
     set_counters(state, s, pool.size());
+    if (layouts.size() < 2) return;
+    double slowest = 0, fastest = 1e30;
+    for (size_t l = 0; l < layouts.size(); ++l) {
+        std::vector<double>& t = times[l];
+        if (t.empty()) return;
+        std::nth_element(t.begin(), t.begin() + t.size() / 2, t.end());
+        const double median = t[t.size() / 2];
+        state.counters[layouts[l].name] = median;
+        slowest = std::max(slowest, median), fastest = std::min(fastest, median);
+    }
+    state.counters["slowest_over_fastest"] = slowest / fastest;
 }
 
 enum class anchor_kind { memcpy_output, stream, stream_nt, stream_ref, stream_ref_nt, libyuv };
@@ -373,12 +411,39 @@ const char* anchor_name(anchor_kind k) {
     return "";
 }
 
+struct level_name {
+    ruv_kernel_level level;
+    const char* name;
+};
+
+// Through the public API, in every output format, at the level the decoder
+// picks: each case packed (its plain time); with the output 0 to 56 bytes past a
+// cache line, as hosts' heaps place it; and packed against rows 128 bytes wider,
+// as a player's frame has them.
+template <typename add_case>
+void add_layout_cases(const frame_size& s, bool cold, level_name level, add_case add) {
+    std::vector<layout> offsets, strides{{"packed", 0, false}, {"wide", 0, true}};
+    for (size_t offset = 0; offset < 64; offset += 8) offsets.push_back({"at" + std::to_string(offset), offset, false});
+    for (ruv_pixel_format format : {RUV_PIXEL_I420, RUV_PIXEL_YUY2, RUV_PIXEL_RGB32}) {
+        const std::string f = format == RUV_PIXEL_I420 ? "i420" : format == RUV_PIXEL_YUY2 ? "yuy2" : "rgb32";
+        for (int c = 0; c < 3; ++c) {
+            const uint32_t mode = c == 0 ? 0 : 3;
+            const bool delta = c == 2;
+            const std::string name = (delta ? "delta_m3_greedy_" : "intra_m" + std::to_string(mode) + "_") + f;
+            const ruv_kernel_level l = level.level;
+            add("api_" + name + "_packed", [=](benchmark::State& st) {
+                api_case(st, s, cold, mode, delta, format, l, {{"packed", 0, false}});
+            });
+            add("offsets_" + name + "_" + level.name,
+                [=](benchmark::State& st) { api_case(st, s, cold, mode, delta, format, l, offsets); });
+            add("strides_" + name + "_" + level.name,
+                [=](benchmark::State& st) { api_case(st, s, cold, mode, delta, format, l, strides); });
+        }
+    }
+}
+
 void register_all() {
     // Every kernel level this machine runs, by name.
-    struct level_name {
-        ruv_kernel_level level;
-        const char* name;
-    };
     std::vector<level_name> levels;
     for (int l = RUV_KERNELS_SCALAR; l <= ruv_kernels_available(); ++l)
         levels.push_back({ruv_kernel_level(l), ruv_kernels_name(ruv_kernel_level(l))});
@@ -397,38 +462,10 @@ void register_all() {
                     add(std::string(anchor_name(k)) + "_" + out, [=](benchmark::State& st) { anchor(st, s, cold, k, rgb); });
                 }
                 if (!rgb && (s.width == 720 || s.width == 1920)) {
-                    // Through the public API, every output format, packed and with wide rows.
                     for (bool nt : {false, true}) {
                         add(nt ? "stream_nt_i420" : "stream_i420", [=](benchmark::State& st) { i420_anchor(st, s, cold, nt); });
                     }
-                    for (ruv_pixel_format format : {RUV_PIXEL_I420, RUV_PIXEL_YUY2, RUV_PIXEL_RGB32}) {
-                        const std::string f = format == RUV_PIXEL_I420 ? "i420" : format == RUV_PIXEL_YUY2 ? "yuy2" : "rgb32";
-                        for (bool wide : {false, true}) {
-                            const std::string layout = wide ? "_wide" : "_packed";
-                            for (uint32_t mode : {0u, 3u}) {
-                                add("api_intra_m" + std::to_string(mode) + "_" + f + layout,
-                                    [=](benchmark::State& st) { api_case(st, s, cold, mode, false, format, wide); });
-                            }
-                            add("api_delta_m3_greedy_" + f + layout,
-                                [=](benchmark::State& st) { api_case(st, s, cold, 3, true, format, wide); });
-                        }
-                    }
-                }
-                // Outputs where hosts put them: 0 to 56 bytes past a cache line, at
-                // the sizes hosts play, with the level the decoder picks.
-                if (s.width == 720 || s.width == 1920) {
-                    const ruv_kernel_level mask = levels.back().level;
-                    const std::string lv = "_" + std::string(levels.back().name);
-                    for (size_t offset = 0; offset < 64; offset += 8) {
-                        const std::string at = "_at" + std::to_string(offset);
-                        for (uint32_t mode : {0u, 3u}) {
-                            add("intra_m" + std::to_string(mode) + "_" + out + lv + at,
-                                [=](benchmark::State& st) { intra(st, s, cold, mode, rgb, mask, offset); });
-                        }
-                        add("delta_m3_greedy_" + out + lv + at, [=](benchmark::State& st) {
-                            delta(st, s, cold, 3, stream_kind::greedy, rgb, mask, offset);
-                        });
-                    }
+                    add_layout_cases(s, cold, levels.back(), add);
                 }
                 for (const level_name& level : levels) {
                     const std::string lv = "_" + std::string(level.name);
