@@ -306,10 +306,9 @@ struct api_set {
 
 // Intra frames of coding mode 0 or 3 (kind still: its key frame), or greedy
 // delta frames of coding mode 3 decoded again and again over their reference,
-// into each of `layouts` in turn, each decode timed alone. Every set meets every
-// layout, so the layouts share their buffers and the machine's noise, and the
-// counters give each layout's median time (us) and the slowest against the
-// fastest; with one layout, the case's plain time.
+// into each of `layouts` in turn, each decode timed alone, so that the layouts
+// share the machine's noise; the counters give each layout's median time (us)
+// and the slowest against the fastest. With one layout, the case's plain time.
 void api_case(benchmark::State& state, frame_size s, bool cold, uint32_t mode, bool delta, ruv_pixel_format format,
               ruv_kernel_level level, const std::vector<layout>& layouts) {
     const stream_pair& stream = stream_for(s, mode, delta ? stream_kind::greedy : stream_kind::still);
@@ -317,30 +316,37 @@ void api_case(benchmark::State& state, frame_size s, bool cold, uint32_t mode, b
     size_t output_size = 0;
     for (const layout& l : layouts) output_size = std::max(output_size, l.offset + picture_bytes(s, format, l.wide));
     const size_t set_bytes = frame.size() + output_size + (mode != 0 ? s.pixels() / 2 * 3 : 0);
-    std::vector<std::unique_ptr<api_set>> pool(pool_sets(cold, set_bytes));
-    for (auto& set : pool) {
-        set = std::make_unique<api_set>(s, mode, format, level, frame, layouts, output_size);
-        ruv_decode(set->decoder, stream.key.bytes.data(), stream.key.bytes.size(), 1, &set->pictures[0], nullptr);
+    // Each layout decodes eight frames in a row, as a host decodes into one
+    // layout, and the first two are not counted: they find the machine as
+    // another layout left it (its caches, its prefetchers; decodes alternating
+    // frame by frame between packed and wide rows took up to 1.4 times the time
+    // of either alone). Cold, each layout has sets of its own (every n-th set,
+    // so that no layout has the memory allocated first), taken in turn.
+    constexpr size_t run = 8, settle = 2;
+    const size_t n = layouts.size();
+    const size_t per_layout = cold ? (pool_sets(cold, set_bytes) + n - 1) / n : 1;
+    std::vector<std::unique_ptr<api_set>> pool(cold ? per_layout * n : 1);
+    for (size_t i = 0; i < pool.size(); ++i) {
+        pool[i] = std::make_unique<api_set>(s, mode, format, level, frame, layouts, output_size);
+        ruv_decode(pool[i]->decoder, stream.key.bytes.data(), stream.key.bytes.size(), 1,
+                   &pool[i]->pictures[i % n], nullptr);
     }
-    // Hot, each layout decodes a few frames in a row, the first of them not
-    // counted: it finds the buffer's cache lines as another layout left them.
-    const size_t run = pool.size() == 1 ? 4 : 1;
-    std::vector<std::vector<double>> times(layouts.size());
-    size_t next = 0, round = 0;
+    std::vector<std::vector<double>> times(n);
+    std::vector<size_t> turn(n, 0);
+    size_t step = 0;
     for (auto _ : state) {
-        api_set& d = *pool[next];
-        const size_t l = (next + round / run) % layouts.size();
+        const size_t l = step / run % n;
+        api_set& d = *pool[cold ? l + n * (turn[l]++ % per_layout) : 0];
         const auto start = std::chrono::steady_clock::now();
         ruv_decode(d.decoder, d.input.data(), d.input.size, delta ? 0 : 1, &d.pictures[l], nullptr);
         const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-        if (round % run != 0 || run == 1) times[l].push_back(us);
+        if (step++ % run >= settle) times[l].push_back(us);
         benchmark::DoNotOptimize(d.output.data());
-        if (++next == pool.size()) next = 0, ++round;
     }
     set_counters(state, s, pool.size());
-    if (layouts.size() < 2) return;
+    if (n < 2) return;
     double slowest = 0, fastest = 1e30;
-    for (size_t l = 0; l < layouts.size(); ++l) {
+    for (size_t l = 0; l < n; ++l) {
         std::vector<double>& t = times[l];
         if (t.empty()) return;
         std::nth_element(t.begin(), t.begin() + t.size() / 2, t.end());
