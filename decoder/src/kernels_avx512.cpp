@@ -512,8 +512,9 @@ struct rgb32_step {
           blue_red(_mm256_set1_epi32(int32_t(uint32_t(coef_v_red) << 16 | uint16_t(coef_u_blue)))),
           green(_mm256_set1_epi32(int32_t(uint32_t(coef_v_green) << 16 | uint16_t(coef_u_green)))) {}
 
-    // Line l's bytes of the pairs 0-1 (half 0) and 2-3 (half 1).
-    void lines(const four_pairs& in, __m256i out[2][2]) const {
+    // The offsets of the eight cells of `in` as positive and negative parts: per
+    // lane (four cells), dB dR of each cell in bytes 0-7, dG 0 of each in bytes 8-15.
+    void cell_offsets(const four_pairs& in, __m256i& plus, __m256i& minus) const {
         const __m256i zero = _mm256_setzero_si256();
         // Centred chroma times 4: the high half of each product is then
         // floor(chroma * coefficient / 16384), as in the scalar kernel.
@@ -522,9 +523,14 @@ struct rgb32_step {
         const __m256i db_dr = _mm256_mulhi_epi16(uv, blue_red);
         // gU + gV in the low word of each cell's 32 bits, its sign in the high word.
         const __m256i dg = _mm256_madd_epi16(_mm256_mulhi_epi16(uv, green), _mm256_set1_epi16(1));
-        // Per lane (four cells): dB dR of each cell in bytes 0-7, dG 0 of each in bytes 8-15.
-        const __m256i plus = _mm256_packus_epi16(db_dr, dg);
-        const __m256i minus = _mm256_packus_epi16(_mm256_sub_epi16(zero, db_dr), _mm256_sub_epi32(zero, dg));
+        plus = _mm256_packus_epi16(db_dr, dg);
+        minus = _mm256_packus_epi16(_mm256_sub_epi16(zero, db_dr), _mm256_sub_epi32(zero, dg));
+    }
+
+    // Line l's bytes of the pairs 0-1 (half 0) and 2-3 (half 1).
+    void lines(const four_pairs& in, __m256i out[2][2]) const {
+        __m256i plus, minus;
+        cell_offsets(in, plus, minus);
         for (int half = 0; half < 2; ++half) {
             const __m256i add = permute_bytes(offset_order[half], plus);
             const __m256i take = permute_bytes(offset_order[half], minus);
@@ -560,7 +566,7 @@ void show_rgb32_as(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* 
 }
 
 // Bytes [from, to) of a line's 64 bytes, given as two halves, at p; both
-// multiples of 8.
+// multiples of 4.
 inline void store_range(uint8_t* p, __m256i low, __m256i high, uint32_t from, uint32_t to) {
     alignas(32) uint8_t line[64];
     _mm256_store_si256(reinterpret_cast<__m256i*>(line), low);
@@ -602,6 +608,80 @@ void show_rgb32_split(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_
     }
 }
 
+// RGB32 lines that both start 4 or 12 bytes past a 16-byte boundary, at the
+// same place in a cache line (heap blocks on 4-byte boundaries): there a cache
+// line holds the 16 pixels from pixel `p` of a pair on (p = 3 or 1), which touch
+// nine cells. Each step shows pixels 4k + p to 4k + p + 15 of both lines from
+// the 64 bytes from pair k (the luma) and the offsets of the cells of pairs k
+// to k + 3, made by the step before, and of pairs k + 4 to k + 7, made by its own.
+struct phased_bytes {
+    int8_t luma[2][2][32];  // [half][line]: from the 64 bytes from pair k
+    int8_t offsets[2][32];  // [half]: from the offsets of pairs k to k + 3, then of k + 4 to k + 7
+    constexpr explicit phased_bytes(int p) : luma(), offsets() {
+        for (int half = 0; half < 2; ++half) {
+            for (int q = 0; q < 32; ++q) {
+                const int at = p + 8 * half + q / 4, b = q % 4;  // pixel from pair k's first, byte
+                const int cell = at / 2;                         // from pair k's cell A
+                for (int line = 0; line < 2; ++line) {
+                    luma[half][line][q] = int8_t(12 * (cell / 2) + 4 * (cell % 2) + 2 * line + at % 2);
+                }
+                const int own = cell < 8 ? 0 : 32, lane = 16 * (cell % 8 / 4), c = cell % 4;
+                const int from[4] = {lane + 2 * c, lane + 8 + 2 * c, lane + 2 * c + 1, lane + 9};
+                offsets[half][q] = int8_t(own + from[b]);
+            }
+        }
+    }
+};
+constexpr phased_bytes phase_one(1), phase_three(3);
+
+// The pairs up to the second step on whole cache lines (and the first p pixels
+// of the next) are stored plainly, then the steps, then the last pairs plainly.
+template <stores kind>
+void show_rgb32_phased(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
+    const int lead = int(reinterpret_cast<uintptr_t>(upper) % 64);
+    const int p = lead % 16 == 12 ? 1 : 3;
+    const size_t head = size_t(64 - lead - 4 * p) % 64 / 16 + 4;  // the pair of the first step
+    if (head + 8 > pairs) return show_rgb32_as<stores::plain>(cells, pairs, upper, lower);
+    const phased_bytes& order = p == 1 ? phase_one : phase_three;
+    const __m256i luma[2][2] = {{load_bytes(order.luma[0][0]), load_bytes(order.luma[0][1])},
+                                {load_bytes(order.luma[1][0]), load_bytes(order.luma[1][1])}};
+    const __m256i offsets[2] = {load_bytes(order.offsets[0]), load_bytes(order.offsets[1])};
+    const rgb32_step step;
+    __m256i out[2][2];
+    show_rgb32_as<stores::plain>(cells, head, upper, lower);
+    step.lines(four_pairs(cells + 12 * head, 1), out);
+    for (int l = 0; l < 2; ++l) store_range((l ? lower : upper) + 16 * head, out[l][0], out[l][1], 0, 4 * p);
+    __m256i plus, minus;
+    step.cell_offsets(four_pairs(cells + 12 * head, 4), plus, minus);
+    size_t i = head;
+    row_stores<kind> rows(upper + 4 * p, lower + 4 * p, 16 * pairs);
+    for (; i + 8 <= pairs; i += 4) {  // reads pairs i to i + 7
+        const uint8_t* c = cells + 12 * i;
+        read_ahead(c);
+        __m256i next_plus, next_minus;
+        step.cell_offsets(four_pairs(c + 48, 4), next_plus, next_minus);
+        const __m256i low = load_lanes(c), high = load_lanes(c + 32);
+        for (int half = 0; half < 2; ++half) {
+            const __m256i add = _mm256_permutex2var_epi8(plus, offsets[half], next_plus);
+            const __m256i take = _mm256_permutex2var_epi8(minus, offsets[half], next_minus);
+            for (int l = 0; l < 2; ++l) {
+                const __m256i y = _mm256_permutex2var_epi8(low, luma[half][l], high);
+                out[l][half] = _mm256_subs_epu8(_mm256_adds_epu8(y, add), take);
+            }
+        }
+        rows.step(16 * i, out[0][0], out[0][1], out[1][0], out[1][1]);
+        plus = next_plus, minus = next_minus;
+    }
+    rows.finish();
+    // From pixel p of pair i: the last four to seven pairs.
+    for (uint32_t skip = 4 * uint32_t(p); i < pairs; i += 4, skip = 0) {
+        const uint32_t n = pairs - i < 4 ? uint32_t(pairs - i) : 4;
+        step.lines(four_pairs(cells + 12 * i, n), out);
+        for (int l = 0; l < 2; ++l) store_range((l ? lower : upper) + 16 * i, out[l][0], out[l][1], skip, 16 * n);
+    }
+}
+
+
 }  // namespace
 }  // namespace avx512
 
@@ -610,11 +690,13 @@ void fill_kernels_avx512(kernel_table& table) {
     table.show_yuy2 = avx512::aligned_rows<8, avx512::show_yuy2_as<stores::plain>, avx512::show_yuy2_as<stores::plain>,
                                               avx512::show_yuy2_as<stores::plain>>;
     table.show_rgb32 = avx512::aligned_rows<16, avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_as<stores::plain>,
-                                              avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_split<stores::plain>>;
+                                              avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_split<stores::plain>,
+                                              avx512::show_rgb32_phased<stores::plain>>;
     table.show_yuy2_stream = avx512::aligned_rows<8, avx512::show_yuy2_as<stores::streamed>, avx512::show_yuy2_as<stores::shifted>,
                                                     avx512::show_yuy2_as<stores::plain>>;
     table.show_rgb32_stream = avx512::aligned_rows<16, avx512::show_rgb32_as<stores::streamed>, avx512::show_rgb32_as<stores::shifted>,
-                                                    avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_split<stores::streamed>>;
+                                                    avx512::show_rgb32_as<stores::plain>, avx512::show_rgb32_split<stores::streamed>,
+                                                    avx512::show_rgb32_phased<stores::streamed>>;
     table.show_i420 = avx2::show_i420_as<false>;
     table.show_i420_stream = avx2::show_i420_stream;
     table.rle_codes = read_windows<avx512::compressed_window>;

@@ -89,11 +89,14 @@ inline void store_bytes(uint8_t* p, __m256i v, uint32_t from, uint32_t to) {
 #endif
 
 // Bytes [from, to) of `scratch` to the same place of `line`, both multiples of
-// 8, by plain 8-byte stores: for the ends of rows whose middle is streamed, as a
-// masked store beside a cache line that is being streamed costs several times a
-// step on some processors.
+// 4, by plain 8-byte stores (4-byte ones at an odd end): for the ends of rows
+// whose middle is streamed, as a masked store beside a cache line that is being
+// streamed costs several times a step on some processors.
 inline void copy_words(uint8_t* line, const uint8_t* scratch, size_t from, size_t to) {
-    for (size_t at = from; at < to; at += 8) __builtin_memcpy(line + at, scratch + at, 8);
+    size_t at = from;
+    if (at % 8 != 0 && at < to) __builtin_memcpy(line + at, scratch + at, 4), at += 4;
+    for (; at + 8 <= to; at += 8) __builtin_memcpy(line + at, scratch + at, 8);
+    if (at < to) __builtin_memcpy(line + at, scratch + at, 4);
 }
 
 // One output line streamed onto its own cache lines from wherever it starts,
@@ -184,16 +187,17 @@ struct row_stores<stores::shifted> {
 // start at the same place in a cache line, a whole number of cell pairs into it
 // (on a cache line included), the pairs up to the second cache line plainly and
 // the rest straight; RGB32 lines at the same place 8 bytes past a 16-byte
-// boundary by `split_pairs`, where the level has one; else shifted onto the
-// cache lines (anywhere with byte permutes, on 4-byte boundaries without), or
-// stored plainly. Lines whose first whole cache line is stored plainly before
-// the rest are streamed take 0.7 to 0.8 times as long, cold, as lines streamed
-// from their start (on the AMD EPYC of the benchmarks), so every streamed path
-// begins so. Shifting costs a permute and a blend for each 32 bytes, which the
-// RGB32 rows feel. Stored plainly, the same choice writes whole cache lines a
-// step where it can, which is faster too where they are not in the core's cache.
+// boundary by `split_pairs`, and 4 bytes past an 8-byte boundary by `phased`,
+// where the level has them; else shifted onto the cache lines (anywhere with
+// byte permutes, on 4-byte boundaries without), or stored plainly. Lines whose
+// first whole cache line is stored plainly before the rest are streamed take
+// 0.7 to 0.8 times as long, cold, as lines streamed from their start (on the
+// AMD EPYC of the benchmarks), so every streamed path begins so. Shifting
+// costs a permute and a blend for each 32 bytes, which the RGB32 rows feel.
+// Stored plainly, the same choice writes whole cache lines a step where it can,
+// which is faster too where they are not in the core's cache.
 template <size_t pair_bytes, show_row_kernel on_cache_lines, show_row_kernel shifted, show_row_kernel plain,
-          show_row_kernel split_pairs = nullptr>
+          show_row_kernel split_pairs = nullptr, show_row_kernel phased = nullptr>
 void aligned_rows(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     const uintptr_t lead = reinterpret_cast<uintptr_t>(upper) % 64;
     const uintptr_t both = reinterpret_cast<uintptr_t>(upper) | reinterpret_cast<uintptr_t>(lower);
@@ -205,6 +209,8 @@ void aligned_rows(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* l
     }
     if (split_pairs && reinterpret_cast<uintptr_t>(lower) % 64 == lead && lead % 16 == 8)
         return split_pairs(cells, pairs, upper, lower);
+    if (phased && reinterpret_cast<uintptr_t>(lower) % 64 == lead && lead % 8 == 4)
+        return phased(cells, pairs, upper, lower);
 #ifdef __AVX512VBMI__
     constexpr uintptr_t shiftable = 1;
 #else
