@@ -162,17 +162,16 @@ inline void show_rgb32_part(const uint8_t* cells, size_t pairs, uint8_t* upper, 
 // RGB32 lines that both start 8 bytes past a 16-byte boundary, at the same
 // place in a cache line: each 16 bytes of a cache line hold cell B of one pair
 // and cell A of the next, so a step of pairs would straddle cache lines. The
-// pairs before the second pair whose cell B starts a cache line, and that
-// pair's cell A, are stored plainly (the first whole cache line too, as on
-// other lines); from its cell B the rows step along four pairs of
+// pairs before the first pair whose cell B starts a cache line, and that pair's
+// cell A, are stored plainly; from its cell B the rows step along four pairs of
 // cells (B of pair k, A of pair k + 1) a step, on whole cache lines; the last
-// two to five pairs (from a cell B) are stored plainly again.
+// two to five pairs (from a cell B) are stored plainly again. (A plain whole
+// cache line after those pairs, as the other rows have, makes these slower.)
 template <stores kind>
 void show_rgb32_split(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16 + 4;
+    const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16;
     if (head + 6 > pairs) return show_rgb32_as<stores::plain>(cells, pairs, upper, lower);
-    sse2::show_rgb32(cells, head, upper, lower);
-    show_rgb32_part(cells + 12 * head, 1, upper + 16 * head, lower + 16 * head, 0, 8);
+    show_rgb32_part(cells, head + 1, upper, lower, 0, 16 * head + 8);
     const rgb32_lines rgb;
     __m256i ups[2], los[2];
     size_t i = head;   // the pair of cells (B of pair head, A of head + 1) first

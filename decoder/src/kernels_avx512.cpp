@@ -577,20 +577,19 @@ inline void store_range(uint8_t* p, __m256i low, __m256i high, uint32_t from, ui
 // RGB32 lines that both start 8 bytes past a 16-byte boundary, at the same
 // place in a cache line: each 16 bytes of a cache line hold cell B of one pair
 // and cell A of the next, so a step of four pairs would straddle cache lines.
-// The pairs before the second pair whose cell B starts a cache line, and that
-// pair's cell A, are stored plainly (the first whole cache line too, as on
-// other lines); from its cell B the rows step along four pairs of cells (B of
-// pair k, A of pair k + 1) a step, on whole cache lines; the last two to five
-// pairs (from a cell B) are stored plainly again.
+// The pairs before the first pair whose cell B starts a cache line, and that
+// pair's cell A, are stored plainly; from its cell B the rows step along four
+// pairs of cells (B of pair k, A of pair k + 1) a step, on whole cache lines;
+// the last two to five pairs (from a cell B) are stored plainly again. (A plain
+// whole cache line after those pairs, as the other rows have, makes these slower.)
 template <stores kind>
 void show_rgb32_split(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
-    const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16 + 4;
+    const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16;
     if (head + 6 > pairs) return show_rgb32_as<stores::plain>(cells, pairs, upper, lower);
     const rgb32_step even, odd(show_odd_order);
     __m256i out[2][2];
-    show_rgb32_as<stores::plain>(cells, head, upper, lower);
-    even.lines(four_pairs(cells + 12 * head, 1), out);
-    for (int l = 0; l < 2; ++l) store_range((l ? lower : upper) + 16 * head, out[l][0], out[l][1], 0, 8);
+    even.lines(four_pairs(cells, uint32_t(head + 1)), out);
+    for (int l = 0; l < 2; ++l) store_range(l ? lower : upper, out[l][0], out[l][1], 0, uint32_t(16 * head + 8));
     size_t i = head;   // the pair of cells (B of pair head, A of head + 1) first
     row_stores<kind> rows(upper + 8, lower + 8, 16 * pairs);
     for (; i + 6 <= pairs; i += 4) {
@@ -634,13 +633,13 @@ struct phased_bytes {
 };
 constexpr phased_bytes phase_one(1), phase_three(3);
 
-// The pairs up to the second step on whole cache lines (and the first p pixels
-// of the next) are stored plainly, then the steps, then the last pairs plainly.
+// The pairs up to the first step on whole cache lines (and the first p pixels
+// of its pair) are stored plainly, then the steps, then the last pairs plainly.
 template <stores kind>
 void show_rgb32_phased(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     const int lead = int(reinterpret_cast<uintptr_t>(upper) % 64);
     const int p = lead % 16 == 12 ? 1 : 3;
-    const size_t head = size_t(64 - lead - 4 * p) % 64 / 16 + 4;  // the pair of the first step
+    const size_t head = size_t(64 - lead - 4 * p) % 64 / 16;  // the pair of the first step
     if (head + 8 > pairs) return show_rgb32_as<stores::plain>(cells, pairs, upper, lower);
     const phased_bytes& order = p == 1 ? phase_one : phase_three;
     const __m256i luma[2][2] = {{load_bytes(order.luma[0][0]), load_bytes(order.luma[0][1])},

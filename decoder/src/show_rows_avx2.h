@@ -192,7 +192,8 @@ struct row_stores<stores::shifted> {
 // byte permutes, on 4-byte boundaries without), or stored plainly. Lines whose
 // first whole cache line is stored plainly before the rest are streamed take
 // 0.7 to 0.8 times as long, cold, as lines streamed from their start (on the
-// AMD EPYC of the benchmarks), so every streamed path begins so. Shifting
+// AMD EPYC of the benchmarks), so these rows begin so; rows that start inside
+// a pair, and I420 rows, are faster without it. Shifting
 // costs a permute and a blend for each 32 bytes, which the RGB32 rows feel.
 // Stored plainly, the same choice writes whole cache lines a step where it can,
 // which is faster too where they are not in the core's cache.
