@@ -321,10 +321,11 @@ void api_case(benchmark::State& state, frame_size s, bool cold, uint32_t mode, b
     // another layout left it (its caches, its prefetchers; decodes alternating
     // frame by frame between packed and wide rows took up to 1.4 times the time
     // of either alone). Cold, each layout has sets of its own (every n-th set,
-    // so that no layout has the memory allocated first), taken in turn.
+    // so that no layout has the memory allocated first), at least one for each
+    // frame of a run, taken in turn.
     constexpr size_t run = 8, settle = 2;
     const size_t n = layouts.size();
-    const size_t per_layout = cold ? (pool_sets(cold, set_bytes) + n - 1) / n : 1;
+    const size_t per_layout = cold ? std::max((pool_sets(cold, set_bytes) + n - 1) / n, run) : 1;
     std::vector<std::unique_ptr<api_set>> pool(cold ? per_layout * n : 1);
     for (size_t i = 0; i < pool.size(); ++i) {
         pool[i] = std::make_unique<api_set>(s, mode, format, level, frame, layouts, output_size);
