@@ -166,7 +166,7 @@ inline void show_rgb32_part(const uint8_t* cells, size_t pairs, uint8_t* upper, 
 // cell A, are stored plainly; from its cell B the rows step along four pairs of
 // cells (B of pair k, A of pair k + 1) a step, on whole cache lines; the last
 // two to five pairs (from a cell B) are stored plainly again. (A plain whole
-// cache line after those pairs, as the other rows have, makes these slower.)
+// cache line after those pairs, as the other rows have, gains these nothing.)
 template <stores kind>
 void show_rgb32_split(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16;

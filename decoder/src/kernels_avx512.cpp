@@ -581,7 +581,7 @@ inline void store_range(uint8_t* p, __m256i low, __m256i high, uint32_t from, ui
 // pair's cell A, are stored plainly; from its cell B the rows step along four
 // pairs of cells (B of pair k, A of pair k + 1) a step, on whole cache lines;
 // the last two to five pairs (from a cell B) are stored plainly again. (A plain
-// whole cache line after those pairs, as the other rows have, makes these slower.)
+// whole cache line after those pairs, as the other rows have, gains these nothing.)
 template <stores kind>
 void show_rgb32_split(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
     const size_t head = (56 - reinterpret_cast<uintptr_t>(upper) % 64) / 16;
@@ -679,7 +679,6 @@ void show_rgb32_phased(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8
         for (int l = 0; l < 2; ++l) store_range((l ? lower : upper) + 16 * i, out[l][0], out[l][1], skip, 16 * n);
     }
 }
-
 
 }  // namespace
 }  // namespace avx512

@@ -193,10 +193,10 @@ struct row_stores<stores::shifted> {
 // first whole cache line is stored plainly before the rest are streamed take
 // 0.7 to 0.8 times as long, cold, as lines streamed from their start (on the
 // AMD EPYC of the benchmarks), so these rows begin so; rows that start inside
-// a pair, and I420 rows, are faster without it. Shifting
-// costs a permute and a blend for each 32 bytes, which the RGB32 rows feel.
-// Stored plainly, the same choice writes whole cache lines a step where it can,
-// which is faster too where they are not in the core's cache.
+// a pair gain nothing by it. Shifting costs a permute and a blend for each 32
+// bytes, which the RGB32 rows feel. Stored plainly, the same choice writes
+// whole cache lines a step where it can, which is faster too where they are
+// not in the core's cache.
 template <size_t pair_bytes, show_row_kernel on_cache_lines, show_row_kernel shifted, show_row_kernel plain,
           show_row_kernel split_pairs = nullptr, show_row_kernel phased = nullptr>
 void aligned_rows(const uint8_t* cells, size_t pairs, uint8_t* upper, uint8_t* lower) {
@@ -244,14 +244,13 @@ struct chroma_realigner {
     chroma_realigner(uint8_t* u_line, uint8_t* v_line, size_t steps) : u(u_line), v(v_line) {
         const uintptr_t start = reinterpret_cast<uintptr_t>(u_line), r = start % 16;
         skew = 16 - r;
-        alignas(32) int8_t before_bytes[32], own_bytes[32];
-        for (int p = 0; p < 32; ++p) {
-            const int q = p % 16;
-            before_bytes[p] = int8_t(q < int(r) ? 16 - int(r) + q : -1);
-            own_bytes[p] = int8_t(q >= int(r) ? q - int(r) : -1);
-        }
-        from_before = _mm256_load_si256(reinterpret_cast<const __m256i*>(before_bytes));
-        from_own = _mm256_load_si256(reinterpret_cast<const __m256i*>(own_bytes));
+        // Byte q of each lane: from C_(k-1), byte q + 16 - r where q < r; from
+        // C_k, byte q - r where q >= r; a byte whose top bit is set gives 0.
+        const __m256i q = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,  //
+                                           0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        const __m256i below = _mm256_add_epi8(q, _mm256_set1_epi8(int8_t(16 - r)));
+        from_before = _mm256_or_si256(below, _mm256_cmpgt_epi8(below, _mm256_set1_epi8(15)));
+        from_own = _mm256_sub_epi8(q, _mm256_set1_epi8(int8_t(r)));
         stream_from = (start + 16 + 63) / 64 * 64;
         stream_to = steps ? (start + 16 * (steps - 1)) / 64 * 64 : 0;
     }
